@@ -1,0 +1,34 @@
+# Developer entry points. `make test` is what CI runs.
+SHELL := /bin/bash
+VENV ?= .venv
+VPY := $(VENV)/bin/python
+BUILD_DIR ?= build/release
+PYTEST_ARGS ?=
+
+.PHONY: all bootstrap install test demo bench format clean
+
+all: test
+
+bootstrap:
+	@bash tools/bootstrap.sh >/dev/null
+
+# Incremental: scikit-build-core keeps its CMake tree in $(BUILD_DIR).
+install: bootstrap
+	@echo "[make] building and installing kestrine into $(VENV)"
+	@$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
+		-Cbuild-dir=$(BUILD_DIR) -Ccmake.define.KESTRINE_WERROR=ON .
+
+test: install
+	@env -u PYTHON_GIL $(VPY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests
+
+demo: install
+	@env -u PYTHON_GIL $(VPY) examples/tour.py
+
+bench: install
+	@env -u PYTHON_GIL $(VPY) bench/run.py
+
+format:
+	@clang-format -i src/*.cpp src/*.h
+
+clean:
+	rm -rf build dist
