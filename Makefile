@@ -10,7 +10,7 @@ PYTEST_ARGS ?=
 all: test
 
 bootstrap:
-	@bash tools/bootstrap.sh >/dev/null
+	@KESTRINE_VENV=$(abspath $(VENV)) bash tools/bootstrap.sh >/dev/null
 
 # Incremental: scikit-build-core keeps its CMake tree in $(BUILD_DIR).
 install: bootstrap

@@ -1,0 +1,370 @@
+// Decorator factories, MethodSpec, KestrineDecorator and the cached call.
+#include "decorator.h"
+
+#include <cstddef>
+#include <new>
+
+#include "access_guard.h"
+#include "errors.h"
+#include "kestrine_base.h"
+#include "module.h"
+
+namespace kestrine {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Factories
+
+struct FactoryObject {
+    PyObject_HEAD
+    bool use_cache;
+    bool track_runtime_dependencies;
+    bool serialisable;
+    bool discovers;  // automagically_kestrined without a `dependencies` list
+    std::vector<DependencySpec> dependencies;
+};
+
+FactoryObject* as_factory(PyObject* obj) { return reinterpret_cast<FactoryObject*>(obj); }
+
+const ParamSpec kKestrinedNew{"kestrined.__new__()", "cls",
+                              {"use_cache", "dependencies", "track_runtime_dependencies",
+                               "serialisable"},
+                              4, 0, false, false};
+const ParamSpec kAutomagicallyNew{"automagically_kestrined.__new__()", "cls",
+                                  {"use_cache", "dependencies", "track_runtime_dependencies",
+                                   "serialisable"},
+                                  4, 0, false, false};
+const ParamSpec kKestrinedCall{"kestrined.__call__()", "self", {"func"}, 1, 1, false, false};
+const ParamSpec kAutomagicallyCall{"automagically_kestrined.__call__()", "self", {"func"}, 1, 1,
+                                   false, false};
+
+// Converts an optional boolean option; `value` absent keeps `out`.
+bool convert_option(PyObject* value, const char* name, bool& out) {
+    if (!value) return true;
+    int truth = convert_bool(value);
+    if (truth < 0) {
+        add_processing_note(name);
+        return false;
+    }
+    out = truth != 0;
+    return true;
+}
+
+bool parse_dependencies(PyObject* list, std::vector<DependencySpec>& out) {
+    Py_ssize_t initial = PyList_GET_SIZE(list);
+    for (Py_ssize_t i = 0; i < initial && i < PyList_GET_SIZE(list); ++i) {
+        Ref item = Ref::steal(PyList_GetItemRef(list, i));
+        if (!item) {
+            // The list shrank meanwhile: the walk ends there.
+            if (PyErr_ExceptionMatches(PyExc_IndexError)) {
+                PyErr_Clear();
+                break;
+            }
+            return false;
+        }
+        if (PyTuple_Check(item.get()) && PyTuple_GET_SIZE(item.get()) == 2) {
+            PyObject* name = PyTuple_GET_ITEM(item.get(), 0);
+            PyObject* kwargs = PyTuple_GET_ITEM(item.get(), 1);
+            std::string text;
+            if (!convert_text(name, text)) return false;
+            if (!PyDict_Check(kwargs)) {
+                raise_type_mismatch(kwargs, "dict");
+                return false;
+            }
+            out.push_back({std::move(text), Ref::borrow(kwargs)});
+        } else if (PyUnicode_Check(item.get())) {
+            std::string text;
+            if (!convert_text(item.get(), text)) return false;
+            Ref kwargs = Ref::steal(PyDict_New());
+            if (!kwargs) return false;
+            out.push_back({std::move(text), std::move(kwargs)});
+        } else {
+            PyErr_SetString(PyExc_ValueError, "Dependency must be a tuple (str, dict) or a str");
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* factory_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs, const ParamSpec& spec,
+                      bool automagically) {
+    BoundArgs bound;
+    if (!bind_arguments(spec, args, kwargs, bound)) return nullptr;
+    bool use_cache = true;
+    bool track = automagically;
+    bool serialisable = false;
+    if (!convert_option(bound.get(0), "use_cache", use_cache)) return nullptr;
+    PyObject* dependencies = bound.get(1) == Py_None ? nullptr : bound.get(1);
+    if (!convert_option(bound.get(2), "track_runtime_dependencies", track)) return nullptr;
+    if (!convert_option(bound.get(3), "serialisable", serialisable)) return nullptr;
+    std::vector<DependencySpec> parsed;
+    if (dependencies) {
+        if (!PyList_Check(dependencies)) {
+            raise_type_mismatch(dependencies, "list");
+            return nullptr;
+        }
+        if (!parse_dependencies(dependencies, parsed)) return nullptr;
+    }
+    PyObject* self = cls->tp_alloc(cls, 0);
+    if (!self) return nullptr;
+    FactoryObject* factory = as_factory(self);
+    factory->use_cache = use_cache;
+    factory->track_runtime_dependencies = track;
+    factory->serialisable = serialisable;
+    factory->discovers = automagically && !dependencies;
+    new (&factory->dependencies) std::vector<DependencySpec>(std::move(parsed));
+    return self;
+}
+
+PyObject* kestrined_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+    return factory_new(cls, args, kwargs, kKestrinedNew, false);
+}
+PyObject* automagically_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+    return factory_new(cls, args, kwargs, kAutomagicallyNew, true);
+}
+
+void factory_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    using Specs = std::vector<DependencySpec>;
+    as_factory(self)->dependencies.~Specs();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* decorator_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                               PyObject* kwnames);
+
+// Builds the KestrineDecorator for `func` (the shared body of both call slots).
+PyObject* build_decorator(FactoryObject* factory, PyObject* func) {
+    Ref name_obj = Ref::steal(PyObject_GetAttrString(func, "__name__"));
+    if (!name_obj) return nullptr;
+    std::string name;
+    if (!convert_text(name_obj.get(), name)) return nullptr;
+
+    std::vector<DependencySpec> discovered;
+    if (factory->discovers && !discover_dependencies(func, discovered)) return nullptr;
+    const std::vector<DependencySpec>& dependencies =
+        factory->discovers ? discovered : factory->dependencies;
+
+    MethodSpec spec;
+    for (const DependencySpec& dependency : dependencies) {
+        CallKey key;
+        if (!make_call_key(dependency.method_name, nullptr, nullptr, dependency.kwargs.get(), key))
+            return nullptr;
+        spec.dependency_keys.push_back(std::move(key));
+    }
+    if (factory->serialisable && !check_serialisable_signature(func)) return nullptr;
+
+    spec.name = name;
+    spec.name_str = Ref::steal(PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size())));
+    if (!spec.name_str) return nullptr;
+    spec.func = Ref::borrow(func);
+    spec.use_cache = factory->use_cache;
+    spec.track_runtime_dependencies = factory->track_runtime_dependencies;
+    spec.serialisable = factory->serialisable;
+    spec.binder = FastBinder::plan(func);
+    if (spec.binder.self_only()) {
+        Ref empty = Ref::steal(PyTuple_New(0));
+        if (!empty) return nullptr;
+        spec.no_argument_key.key = Ref::steal(PyTuple_Pack(2, spec.name_str.get(), empty.get()));
+        if (!spec.no_argument_key.key) return nullptr;
+        spec.no_argument_key.hash = PyObject_Hash(spec.no_argument_key.key.get());
+        if (spec.no_argument_key.hash == -1) return nullptr;
+    }
+
+    PyTypeObject* type = kestrine_decorator_type();
+    if (!type) return nullptr;
+    PyObject* self = PyType_GenericAlloc(type, 0);
+    if (!self) return nullptr;
+    auto* decorator = reinterpret_cast<KestrineDecoratorObject*>(self);
+    decorator->vectorcall = decorator_vectorcall;
+    new (&decorator->spec) MethodSpec(std::move(spec));
+    return self;
+}
+
+PyObject* factory_call(PyObject* self, PyObject* args, PyObject* kwargs, const ParamSpec& spec) {
+    BoundArgs bound;
+    if (!bind_arguments(spec, args, kwargs, bound)) return nullptr;
+    return build_decorator(as_factory(self), bound.get(0));
+}
+
+PyObject* kestrined_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return factory_call(self, args, kwargs, kKestrinedCall);
+}
+PyObject* automagically_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return factory_call(self, args, kwargs, kAutomagicallyCall);
+}
+
+// ---------------------------------------------------------------------------------------
+// KestrineDecorator
+
+KestrineDecoratorObject* as_decorator(PyObject* obj) {
+    return reinterpret_cast<KestrineDecoratorObject*>(obj);
+}
+
+void decorator_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_decorator(self)->spec.~MethodSpec();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* decorator_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+int decorator_set(PyObject*, PyObject*, PyObject* value) {
+    if (!value) {
+        PyErr_SetString(PyExc_NotImplementedError, "can't delete descriptor");
+    } else {
+        PyErr_SetString(PyExc_TypeError, "Cannot assign to decorated method");
+    }
+    return -1;
+}
+
+// Computes a missing value with no access held, then classifies and stores it and pops the
+// call's frame. That last step must not be skipped (a stale frame would corrupt every later
+// run-time dependency), so it waits for the guard instead of failing.
+PyObject* compute_and_store(KestrineBaseObject* base, const MethodSpec& spec, KeyId k,
+                            PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    PyObject* result = PyObject_Vectorcall(spec.func.get(), args, nargsf, kwnames);
+    ExclusiveHold hold(base->guard, ExclusiveHold::Wait{});
+    CacheState& state = base->state;
+    if (result) {
+        if (!spec.use_cache) state.mark_permanently_invalid(k);
+        state.derive_state(k);
+        state.store_if_valid(k, Py_NewRef(result));
+    }
+    state.pop_frame();
+    return result;
+}
+
+PyObject* cached_call(const MethodSpec& spec, PyObject* const* args, std::size_t nargsf,
+                      PyObject* kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs == 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "kestrined can only be used as an instance method decorator");
+        return nullptr;
+    }
+    PyObject* instance = args[0];
+    PyTypeObject* base_type = kestrine_base_type();
+    if (!base_type) return nullptr;
+    if (!PyType_IsSubtype(Py_TYPE(instance), base_type)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "The decorated method's class must inherit from KestrineBase");
+        return nullptr;
+    }
+    // The key is built before the instance is touched: binding and hashing may run Python
+    // code that uses this instance.
+    KeyParts parts;
+    const CallKey* no_argument_key = spec.no_argument_key.key ? &spec.no_argument_key : nullptr;
+    if (!make_key_parts(spec.name_str.get(), spec.func.get(), spec.binder, no_argument_key, args,
+                        nargs, kwnames, parts))
+        return nullptr;
+
+    KestrineBaseObject* base = as_base(instance);
+    KeyId k;
+    {
+        // Registration, run-time edge, frame and hit check in one hold: no Python code of
+        // the user runs between them except key equality, which the hold covers anyway.
+        ExclusiveHold hold(base->guard);
+        if (!hold.acquired_or_raise()) return nullptr;
+        CacheState& state = base->state;
+        MetadataHashManager& registry = state.key_registry();
+        if (!registry.get_or_insert(parts, k)) return nullptr;
+        if (!state.has_state(k)) {
+            // Declared dependencies matter only when the call is first registered.
+            SmallVector<KeyId, 4> dependency_ids;
+            for (const CallKey& key : spec.dependency_keys) {
+                KeyId id;
+                if (!registry.get_or_insert(key.hash, Py_NewRef(key.key.get()), id))
+                    return nullptr;
+                dependency_ids.emplace_back(id);
+            }
+            state.register_call(k, dependency_ids.begin(), dependency_ids.size());
+        }
+        if (const CallFrame* top = state.top_frame(); top && top->track_runtime_dependencies)
+            state.record_runtime_dependency(top->key_id, k);
+        // A hit pushes and pops nothing: nothing could see the frame in between.
+        if (PyObject* value = state.servable_value(k)) return value;
+        state.push_frame(k, spec.track_runtime_dependencies);
+    }
+    return compute_and_store(base, spec, k, args, nargsf, kwnames);
+}
+
+PyObject* decorator_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                               PyObject* kwnames) {
+    return cached_call(as_decorator(callable)->spec, args, nargsf, kwnames);
+}
+
+// ---------------------------------------------------------------------------------------
+// Type specs
+
+constexpr const char kKestrinedDoc[] =
+    "kestrined(use_cache=True, dependencies=None, track_runtime_dependencies=False, "
+    "serialisable=False)\n--\n\n";
+constexpr const char kAutomagicallyDoc[] =
+    "automagically_kestrined(use_cache=True, dependencies=None, "
+    "track_runtime_dependencies=True, serialisable=False)\n--\n\n";
+
+PyType_Slot kestrined_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(kestrined_new)},
+    {Py_tp_call, reinterpret_cast<void*>(kestrined_call)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(factory_dealloc)},
+    {Py_tp_doc, const_cast<char*>(kKestrinedDoc)},
+    {0, nullptr},
+};
+PyType_Slot automagically_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(automagically_new)},
+    {Py_tp_call, reinterpret_cast<void*>(automagically_call)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(factory_dealloc)},
+    {Py_tp_doc, const_cast<char*>(kAutomagicallyDoc)},
+    {0, nullptr},
+};
+
+PyMemberDef decorator_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET,
+     static_cast<Py_ssize_t>(offsetof(KestrineDecoratorObject, vectorcall)), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+PyType_Slot decorator_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(decorator_dealloc)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(decorator_get)},
+    {Py_tp_descr_set, reinterpret_cast<void*>(decorator_set)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_members, decorator_members},
+    {0, nullptr},
+};
+
+PyType_Spec kestrined_type_spec = {"builtins.kestrined", sizeof(FactoryObject), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                                   kestrined_slots};
+PyType_Spec automagically_type_spec = {"builtins.automagically_kestrined", sizeof(FactoryObject),
+                                       0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                                       automagically_slots};
+PyType_Spec decorator_type_spec = {
+    "builtins.KestrineDecorator", sizeof(KestrineDecoratorObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_HAVE_VECTORCALL,
+    decorator_slots};
+
+}  // namespace
+
+const MethodSpec* method_spec_of(PyObject* obj) {
+    PyTypeObject* type = kestrine_decorator_type();
+    if (!type) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return Py_IS_TYPE(obj, type) ? &as_decorator(obj)->spec : nullptr;
+}
+
+PyType_Spec* kestrined_spec() { return &kestrined_type_spec; }
+PyType_Spec* automagically_kestrined_spec() { return &automagically_type_spec; }
+PyType_Spec* kestrine_decorator_spec() { return &decorator_type_spec; }
+
+}  // namespace kestrine

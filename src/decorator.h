@@ -1,0 +1,40 @@
+// The decorator factories (`kestrined`, `automagically_kestrined`), the MethodSpec they
+// build, and KestrineDecorator, whose call runs the memoised call path.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+#include <vector>
+
+#include "py_introspection_utils.h"
+
+namespace kestrine {
+
+// The configuration of one decorated method; immutable once built.
+struct MethodSpec {
+    std::vector<CallKey> dependency_keys;
+    std::string name;
+    Ref name_str;  // `name` as a str, the first item of every key of this method
+    Ref func;
+    bool use_cache = true;
+    bool track_runtime_dependencies = false;
+    bool serialisable = false;
+    FastBinder binder;
+    CallKey no_argument_key;  // `(name, ())`, for methods whose only parameter is `self`
+};
+
+struct KestrineDecoratorObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    MethodSpec spec;
+};
+
+// The MethodSpec of a KestrineDecorator, or nullptr when `obj` is not one.
+const MethodSpec* method_spec_of(PyObject* obj);
+
+PyType_Spec* kestrined_spec();
+PyType_Spec* automagically_kestrined_spec();
+PyType_Spec* kestrine_decorator_spec();
+
+}  // namespace kestrine

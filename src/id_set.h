@@ -1,0 +1,109 @@
+// A compact set of KeyIds: a plain array while small, an open-addressing table beyond.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace kestrine {
+
+class IdSet {
+public:
+    IdSet() = default;
+    IdSet(const IdSet&) = delete;
+    IdSet& operator=(const IdSet&) = delete;
+    IdSet(IdSet&& other) noexcept : block_(other.block_) { other.block_ = nullptr; }
+    IdSet& operator=(IdSet&& other) noexcept {
+        std::swap(block_, other.block_);
+        return *this;
+    }
+    ~IdSet() { std::free(block_); }
+
+    std::uint32_t size() const { return block_ ? block_->size : 0; }
+    bool empty() const { return size() == 0; }
+
+    bool contains(std::uint32_t id) const {
+        if (!block_) return false;
+        if (!hashed()) {
+            for (std::uint32_t i = 0; i < block_->size; ++i)
+                if (block_->items[i] == id) return true;
+            return false;
+        }
+        std::uint32_t mask = block_->capacity - 1;
+        for (std::uint32_t i = mix(id) & mask;; i = (i + 1) & mask) {
+            std::uint32_t item = block_->items[i];
+            if (item == id) return true;
+            if (item == kEmpty) return false;
+        }
+    }
+
+    // Adds `id`; returns true when it was not there yet.
+    bool insert(std::uint32_t id) {
+        if (contains(id)) return false;
+        if (!block_ || block_->size + 1 > limit()) grow();
+        place(id);
+        ++block_->size;
+        return true;
+    }
+
+    template <typename F>
+    void for_each(F&& f) const {
+        if (!block_) return;
+        std::uint32_t n = hashed() ? block_->capacity : block_->size;
+        for (std::uint32_t i = 0; i < n; ++i)
+            if (block_->items[i] != kEmpty) f(block_->items[i]);
+    }
+
+    std::size_t native_bytes() const {
+        return block_ ? sizeof(Block) + block_->capacity * sizeof(std::uint32_t) : 0;
+    }
+
+private:
+    static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
+    static constexpr std::uint32_t kLinearMax = 16;
+    struct Block {
+        std::uint32_t size;
+        std::uint32_t capacity;
+        std::uint32_t items[];
+    };
+
+    static std::uint32_t mix(std::uint32_t id) { return id * 2654435761u; }
+    bool hashed() const { return block_->capacity > kLinearMax; }
+    std::uint32_t limit() const {
+        return hashed() ? block_->capacity / 2 : block_->capacity;
+    }
+    void place(std::uint32_t id) {
+        if (!hashed()) {
+            block_->items[block_->size] = id;
+            return;
+        }
+        std::uint32_t mask = block_->capacity - 1;
+        std::uint32_t i = mix(id) & mask;
+        while (block_->items[i] != kEmpty) i = (i + 1) & mask;
+        block_->items[i] = id;
+    }
+    void grow() {
+        std::uint32_t capacity = block_ ? block_->capacity * 2 : 2;
+        Block* fresh = static_cast<Block*>(
+            std::malloc(sizeof(Block) + capacity * sizeof(std::uint32_t)));
+        if (!fresh) std::abort();
+        fresh->size = 0;
+        fresh->capacity = capacity;
+        std::memset(fresh->items, 0xFF, capacity * sizeof(std::uint32_t));
+        Block* old = block_;
+        block_ = fresh;
+        if (old) {
+            std::uint32_t n = old->capacity > kLinearMax ? old->capacity : old->size;
+            for (std::uint32_t i = 0; i < n; ++i) {
+                if (old->items[i] == kEmpty) continue;
+                place(old->items[i]);
+                ++block_->size;
+            }
+            std::free(old);
+        }
+    }
+
+    Block* block_ = nullptr;
+};
+
+}  // namespace kestrine

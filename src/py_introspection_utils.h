@@ -1,0 +1,114 @@
+// Call keys (binding a call to a function's signature and hashing it), how keys are shown
+// to Python, discovery of `self.<name>()` dependencies from source, and the signature check
+// of serialisable methods.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "py_ref.h"
+#include "small_vector.h"
+
+namespace kestrine {
+
+// A key tuple `(method_name, ((parameter_name, value), ...))` and its Python hash.
+struct CallKey {
+    Py_hash_t hash = -1;
+    Ref key;
+};
+
+// Builds a CallKey. With `function`, binds `args` (a tuple) and `kwargs` (dict or nullptr)
+// through inspect.signature(function).bind(...) and apply_defaults(); without, uses
+// `kwargs` unchanged (nullptr for none). The parameter named "self" is left out and the
+// items are sorted by the UTF-8 bytes of their names. Returns false with an exception set.
+bool make_call_key(std::string_view method_name, PyObject* function, PyObject* args,
+                   PyObject* kwargs, CallKey& out);
+
+// The object a key is shown by: a new str of the method name when there are no argument
+// items, else the key tuple itself. New reference, or nullptr with TypeError for a tuple of
+// another shape.
+PyObject* display_key(PyObject* key);
+
+// Hash of a 2-tuple (name, value) and of a tuple of such hashes, computed exactly as the
+// interpreter hashes tuples, so a key can be hashed and compared without building it.
+Py_hash_t combine_tuple_hash(const Py_hash_t* lanes, Py_ssize_t count);
+
+// One argument item of a key before the tuple exists: name (a str) and value.
+struct KeyItem {
+    Ref name;
+    Ref value;
+};
+
+// The parts of a key for the cached-call path: compared with registered tuples item by
+// item and turned into a tuple only when the key is new. `prebuilt` is set when a tuple for
+// the key already exists (a method whose only parameter is `self`).
+struct KeyParts {
+    PyObject* method_name = nullptr;  // borrowed str, alive for the call
+    SmallVector<KeyItem, 6> items;    // sorted by the UTF-8 bytes of the names
+    Py_hash_t hash = -1;
+    PyObject* prebuilt = nullptr;     // borrowed key tuple, or nullptr
+    // A new key tuple from the parts (or a new reference to `prebuilt`).
+    PyObject* to_tuple() const;
+};
+
+// Natively binds calls of one plain Python function the way inspect.signature(func).bind
+// followed by apply_defaults() does, for the common case. Built once per decorated method.
+class FastBinder {
+public:
+    // Prepares a plan for `func` (an exact function object). A function the plan cannot
+    // describe yields a binder that always declines.
+    static FastBinder plan(PyObject* func);
+
+    FastBinder() = default;
+    FastBinder(FastBinder&&) = default;
+    FastBinder& operator=(FastBinder&&) = default;
+
+    // 1: bound, `parts.items` filled and sorted (hash not computed); 0: this call must go
+    // through inspect (nothing set); -1: error set.
+    int bind(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+             KeyParts& parts) const;
+
+    // True when the method's only parameter is `self` (no arguments beside the instance).
+    bool self_only() const { return usable_ && names_.empty() && !var_positional_ && !var_keyword_; }
+    bool usable() const { return usable_; }
+
+private:
+    bool usable_ = false;
+    Ref code_;                      // the code object the plan describes
+    int positional_count_ = 0;      // co_argcount
+    int positional_only_ = 0;       // co_posonlyargcount
+    int keyword_only_ = 0;          // co_kwonlyargcount
+    bool var_positional_ = false;
+    bool var_keyword_ = false;
+    std::vector<Ref> param_names_;  // code's parameter names, in parameter order
+    // Argument items in key order: index into parameters (positional, keyword-only, then
+    // *args, **kwargs), excluding "self"; names_ holds the new strs shown in keys.
+    std::vector<int> key_order_;
+    std::vector<Ref> names_;
+};
+
+// Fills `parts` for a decorated call: the fast binder where it applies, else the inspect
+// path; then the hash, computed as for the built tuple. Returns false with an exception.
+// `no_argument_key` is the method's precomputed `(name, ())` key, or nullptr.
+bool make_key_parts(PyObject* method_name, PyObject* func, const FastBinder& binder,
+                    const CallKey* no_argument_key, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, KeyParts& parts);
+
+// A declared or discovered dependency: method name and keyword arguments.
+struct DependencySpec {
+    std::string method_name;
+    Ref kwargs;  // a dict
+};
+
+// Reads `func`'s source and returns every `self.<name>()` call, each name once, in the
+// order first seen. Returns false with an exception set.
+bool discover_dependencies(PyObject* func, std::vector<DependencySpec>& out);
+
+// Succeeds when the parameters of inspect.signature(func) are exactly ["self"]; otherwise
+// ValueError. Returns false with an exception set.
+bool check_serialisable_signature(PyObject* func);
+
+}  // namespace kestrine
