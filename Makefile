@@ -5,7 +5,7 @@ VPY := $(VENV)/bin/python
 BUILD_DIR ?= build/release
 PYTEST_ARGS ?=
 
-.PHONY: all bootstrap install test demo bench format clean
+.PHONY: all bootstrap install test format clean
 
 all: test
 
@@ -21,14 +21,11 @@ install: bootstrap
 test: install
 	@env -u PYTHON_GIL $(VPY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests
 
-demo: install
-	@env -u PYTHON_GIL $(VPY) examples/tour.py
-
-bench: install
-	@env -u PYTHON_GIL $(VPY) bench/run.py
-
 format:
 	@clang-format -i src/*.cpp src/*.h
 
 clean:
 	rm -rf build dist
+
+# Further targets (demo, bench, soak, sanitizers, other interpreters, wheel) live in mk/.
+include $(wildcard mk/*.mk)
