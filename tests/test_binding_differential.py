@@ -1,0 +1,187 @@
+"""Keys of decorated calls agree with inspect's binding for every signature and call shape."""
+
+import functools
+import inspect
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import kestrine
+
+NAMES = ["a", "b", "B", "ab", "x_1", "é", "Ω", "zz", "A", "strict"]
+
+
+class Token:
+    """A hashable argument compared by identity, so key values can be traced."""
+
+    def __init__(self, tag):
+        self.tag = tag
+
+    def __repr__(self):
+        return f"Token({self.tag})"
+
+
+@st.composite
+def signatures(draw):
+    names = draw(st.lists(st.sampled_from(NAMES), unique=True, max_size=6))
+    cut1 = draw(st.integers(0, len(names)))
+    cut2 = draw(st.integers(cut1, len(names)))
+    posonly, normal, kwonly = names[:cut1], names[cut1:cut2], names[cut2:]
+    var_args = draw(st.sampled_from([None, "args", "rest"]))
+    var_kw = draw(st.sampled_from([None, "kw"])) if draw(st.integers(0, 4)) == 0 else None
+    positional = posonly + normal
+    n_defaults = draw(st.integers(0, len(positional)))
+    kw_defaults = [n for n in kwonly if draw(st.booleans())]
+    return posonly, normal, var_args, kwonly, var_kw, n_defaults, kw_defaults
+
+
+def build_function(sig):
+    posonly, normal, var_args, kwonly, var_kw, n_defaults, kw_defaults = sig
+    positional = ["self"] + posonly + normal
+    first_default = len(positional) - n_defaults
+    parts = []
+    for i, name in enumerate(positional):
+        parts.append(f"{name}=D{i}" if i >= first_default else name)
+        if i == len(posonly):
+            parts.append("/")
+    if var_args:
+        parts.append(f"*{var_args}")
+    elif kwonly:
+        parts.append("*")
+    parts += [f"{n}=K_{n}" if n in kw_defaults else n for n in kwonly]
+    if var_kw:
+        parts.append(f"**{var_kw}")
+    env = {f"D{i}": Token(f"default{i}") for i in range(len(positional))}
+    env.update({f"K_{n}": Token(f"kwdefault_{n}") for n in kw_defaults})
+    exec(f"def method({', '.join(parts)}):\n    return 'computed'", env)
+    return env["method"]
+
+
+def expected_outcome(func, obj, args, kwargs):
+    """The key inspect's binding implies, or the exception it raises."""
+    try:
+        bound = inspect.signature(func).bind(obj, *args, **kwargs)
+    except TypeError as exc:
+        return "raises", (type(exc), str(exc))
+    bound.apply_defaults()
+    items = sorted(
+        ((k, v) for k, v in bound.arguments.items() if k != "self"),
+        key=lambda kv: kv[0].encode(),
+    )
+    key = (func.__name__, tuple(items))
+    try:
+        hash(key)
+    except TypeError as exc:
+        return "raises", (type(exc), str(exc))
+    return "key", key
+
+
+def check_call(func, args, kwargs):
+    cls = type("Subject", (kestrine.KestrineBase,), {"method": kestrine.kestrined()(func)})
+    obj = cls()
+    kind, expected = expected_outcome(func, obj, args, kwargs)
+    if kind == "raises":
+        with pytest.raises(expected[0]) as info:
+            obj.method(*args, **kwargs)
+        assert str(info.value) == expected[1]
+        assert obj.cached_values == {}
+        return
+    assert obj.method(*args, **kwargs) == "computed"
+    shown = expected[0] if not expected[1] else expected
+    (stored_key,) = obj.cached_values
+    assert stored_key == shown
+    if expected[1]:
+        # The very argument objects are kept, in the same order.
+        for (name, value), (exp_name, exp_value) in zip(stored_key[1], expected[1]):
+            assert name == exp_name
+            assert value is exp_value or (isinstance(value, tuple) and value == exp_value)
+    # The same call again is a hit on the same entry.
+    obj.method(*args, **kwargs)
+    assert len(obj.cached_values) == 1
+
+
+@settings(max_examples=300, deadline=None)
+@given(sig=signatures(), data=st.data())
+def test_keys_match_inspect(sig, data):
+    func = build_function(sig)
+    params = [n for n in inspect.signature(func).parameters if n != "self"]
+    n_pos = data.draw(st.integers(0, len(params) + 2))
+    args = tuple(Token(f"p{i}") for i in range(n_pos))
+    kw_names = data.draw(st.lists(st.sampled_from(params + ["extra", "self"]), unique=True))
+    kwargs = {n: Token(f"k_{n}") for n in kw_names}
+    check_call(func, args, kwargs)
+
+
+def _plain(self, width, height=2):
+    return "computed"
+
+
+@functools.wraps(_plain)
+def _wrapped(self, *args, **kwargs):
+    return "computed"
+
+
+def _with_signature(self, *args, **kwargs):
+    return "computed"
+
+
+_with_signature.__signature__ = inspect.Signature(
+    [
+        inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD),
+        inspect.Parameter("size", inspect.Parameter.POSITIONAL_OR_KEYWORD, default=7),
+    ]
+)
+
+
+class CallableWithName:
+    __name__ = "callable_object"
+
+    def __call__(self, this, n=1):
+        return "computed"
+
+
+@pytest.mark.parametrize(
+    "func, args, kwargs",
+    [
+        (_wrapped, (3,), {}),
+        (_wrapped, (), {"width": 3, "height": 4}),
+        (_wrapped, (), {}),
+        (_with_signature, (), {}),
+        (_with_signature, (9,), {}),
+        (_with_signature, (1, 2), {}),
+        (CallableWithName(), (), {}),
+        (CallableWithName(), (5,), {}),
+    ],
+)
+def test_special_callables_bind_like_inspect(func, args, kwargs):
+    check_call(func, args, kwargs)
+
+
+def test_replaced_defaults_are_read_on_every_call():
+    def scaled(self, x, factor=2):
+        return x * factor
+
+    cls = type("Subject", (kestrine.KestrineBase,), {"scaled": kestrine.kestrined()(scaled)})
+    obj = cls()
+    assert obj.scaled(3) == 6
+    scaled.__defaults__ = (10,)
+    assert obj.scaled(3) == 30
+    scaled.__kwdefaults__ = None
+    assert set(obj.cached_values) == {
+        ("scaled", (("factor", 2), ("x", 3))),
+        ("scaled", (("factor", 10), ("x", 3))),
+    }
+
+
+def test_replaced_code_binds_with_the_new_signature():
+    def method(self, a):
+        return a
+
+    cls = type("Subject", (kestrine.KestrineBase,), {"method": kestrine.kestrined()(method)})
+    obj = cls()
+    assert obj.method(1) == 1
+    method.__code__ = (lambda self, a, b: a + b).__code__
+    method.__defaults__ = (5,)
+    assert obj.method(1) == 6
+    assert ("method", (("a", 1), ("b", 5))) in obj.cached_values
