@@ -137,7 +137,7 @@ PyObject* KeyParts::to_tuple() const {
     Ref items_tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     if (!items_tuple) return nullptr;
     for (std::size_t i = 0; i < items.size(); ++i) {
-        PyObject* pair = PyTuple_Pack(2, items[i].name.get(), items[i].value.get());
+        PyObject* pair = PyTuple_Pack(2, items[i].name, items[i].value);
         if (!pair) return nullptr;
         PyTuple_SET_ITEM(items_tuple.get(), static_cast<Py_ssize_t>(i), pair);
     }
@@ -186,8 +186,14 @@ FastBinder FastBinder::plan(PyObject* func) {
             PyErr_Clear();
             return FastBinder();
         }
+        Py_hash_t hash = PyObject_Hash(name.get());
+        if (hash == -1) {
+            PyErr_Clear();
+            return FastBinder();
+        }
         binder.key_order_.push_back(index);
         binder.names_.push_back(std::move(name));
+        binder.name_hashes_.push_back(hash);
     }
     binder.usable_ = true;
     return binder;
@@ -219,27 +225,36 @@ bool same_name(PyObject* a, PyObject* b) {
 
 }  // namespace
 
+bool FastBinder::applies_to(PyObject* func) const {
+    return usable_ && plain_function(func, code_.get());
+}
+
 int FastBinder::bind(PyObject* func, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, KeyParts& parts) const {
-    if (!usable_ || !plain_function(func, code_.get())) return 0;
+    constexpr int kMaxSlots = 16;
     int named = positional_count_ + keyword_only_;
-    SmallVector<PyObject*, 8> slots;
-    for (int i = 0; i < named + var_positional_ + var_keyword_; ++i) slots.emplace_back(nullptr);
+    int slot_count = named + var_positional_ + var_keyword_;
+    if (slot_count > kMaxSlots || !applies_to(func)) return 0;
+    PyObject* slots[kMaxSlots] = {};
 
     Py_ssize_t positional = nargs < positional_count_ ? nargs : positional_count_;
     for (Py_ssize_t i = 0; i < positional; ++i) slots[i] = args[i];
-    Ref surplus;
     if (var_positional_) {
-        surplus = Ref::steal(PyTuple_New(nargs - positional));
+        PyObject* surplus = PyTuple_New(nargs - positional);
         if (!surplus) return -1;
         for (Py_ssize_t i = positional; i < nargs; ++i)
-            PyTuple_SET_ITEM(surplus.get(), i - positional, Py_NewRef(args[i]));
-        slots[named] = surplus.get();
+            PyTuple_SET_ITEM(surplus, i - positional, Py_NewRef(args[i]));
+        slots[named] = parts.keep(surplus);
     } else if (nargs > positional_count_) {
         return 0;
     }
 
-    Ref extra_keywords;
+    PyObject* extra_keywords = nullptr;
+    if (var_keyword_) {
+        extra_keywords = PyDict_New();
+        if (!extra_keywords) return -1;
+        slots[named + var_positional_] = parts.keep(extra_keywords);
+    }
     Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t j = 0; j < keyword_count; ++j) {
         PyObject* name = PyTuple_GET_ITEM(kwnames, j);
@@ -253,52 +268,41 @@ int FastBinder::bind(PyObject* func, PyObject* const* args, Py_ssize_t nargs,
             slots[match] = args[nargs + j];
             continue;
         }
-        if (!var_keyword_) return 0;
-        if (!extra_keywords) {
-            extra_keywords = Ref::steal(PyDict_New());
-            if (!extra_keywords) return -1;
-        }
-        if (PyDict_SetItem(extra_keywords.get(), name, args[nargs + j]) < 0) return -1;
-    }
-    if (var_keyword_) {
-        if (!extra_keywords) {
-            extra_keywords = Ref::steal(PyDict_New());
-            if (!extra_keywords) return -1;
-        }
-        slots[named + var_positional_] = extra_keywords.get();
+        if (!extra_keywords) return 0;
+        if (PyDict_SetItem(extra_keywords, name, args[nargs + j]) < 0) return -1;
     }
 
     // Defaults are read on every call: __defaults__ and __kwdefaults__ may be replaced.
-    Ref defaults, keyword_defaults;
-    SmallVector<Ref, 4> keyword_default_refs;  // keeps looked-up keyword defaults alive
+    PyObject* defaults = nullptr;
     for (int i = 0; i < positional_count_; ++i) {
         if (slots[i]) continue;
         if (!defaults) {
-            defaults = Ref::borrow(PyFunction_GetDefaults(func));
+            // Borrowed, as the interpreter's own call path reads them; a reference here
+            // would be a contended count on a shared object for every call.
+            defaults = PyFunction_GetDefaults(func);
             if (!defaults) return 0;
         }
-        Py_ssize_t index = i - (positional_count_ - PyTuple_GET_SIZE(defaults.get()));
+        Py_ssize_t index = i - (positional_count_ - PyTuple_GET_SIZE(defaults));
         if (index < 0) return 0;
-        slots[i] = PyTuple_GET_ITEM(defaults.get(), index);
+        slots[i] = PyTuple_GET_ITEM(defaults, index);
     }
+    PyObject* keyword_defaults = nullptr;
     for (int i = positional_count_; i < named; ++i) {
         if (slots[i]) continue;
         if (!keyword_defaults) {
-            keyword_defaults = Ref::borrow(PyFunction_GetKwDefaults(func));
-            if (!keyword_defaults || !PyDict_Check(keyword_defaults.get())) return 0;
+            keyword_defaults = PyFunction_GetKwDefaults(func);
+            if (!keyword_defaults || !PyDict_Check(keyword_defaults)) return 0;
+            parts.keep(Py_NewRef(keyword_defaults));
         }
         PyObject* value = nullptr;
-        int found = PyDict_GetItemRef(keyword_defaults.get(), param_names_[i].get(), &value);
+        int found = PyDict_GetItemRef(keyword_defaults, param_names_[i].get(), &value);
         if (found < 0) return -1;
         if (found == 0) return 0;
-        slots[i] = value;
-        keyword_default_refs.emplace_back(Ref::steal(value));
+        slots[i] = parts.keep(value);
     }
 
-    for (std::size_t k = 0; k < key_order_.size(); ++k) {
-        PyObject* value = slots[key_order_[k]];
-        parts.items.emplace_back(KeyItem{Ref::borrow(names_[k].get()), Ref::borrow(value)});
-    }
+    for (std::size_t k = 0; k < key_order_.size(); ++k)
+        parts.items.emplace_back(KeyItem{names_[k].get(), slots[key_order_[k]], name_hashes_[k]});
     return 1;
 }
 
@@ -323,7 +327,10 @@ bool inspect_key_parts(PyObject* func, PyObject* const* args, Py_ssize_t nargs,
     for (auto& item : items) {
         Ref name = Ref::steal(new_text(item.name));
         if (!name) return false;
-        parts.items.emplace_back(KeyItem{std::move(name), std::move(item.value)});
+        Py_hash_t hash = PyObject_Hash(name.get());
+        if (hash == -1) return false;
+        PyObject* value = parts.keep(item.value.release());
+        parts.items.emplace_back(KeyItem{parts.keep(name.release()), value, hash});
     }
     return true;
 }
@@ -334,6 +341,14 @@ bool make_key_parts(PyObject* method_name, PyObject* func, const FastBinder& bin
                     const CallKey* no_argument_key, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, KeyParts& parts) {
     parts.method_name = method_name;
+    // A method whose only parameter is `self`, called with the instance alone: the key is
+    // always `(name, ())`, built once.
+    if (no_argument_key && no_argument_key->key && nargs == 1 &&
+        (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) && binder.applies_to(func)) {
+        parts.prebuilt = no_argument_key->key.get();
+        parts.hash = no_argument_key->hash;
+        return true;
+    }
     int bound = binder.bind(func, args, nargs, kwnames, parts);
     if (bound < 0) return false;
     if (bound == 0) {
@@ -351,10 +366,7 @@ bool make_key_parts(PyObject* method_name, PyObject* func, const FastBinder& bin
     if (name_hash == -1) return false;
     SmallVector<Py_hash_t, 6> pair_hashes;
     for (const KeyItem& item : parts.items) {
-        Py_hash_t lanes[2];
-        lanes[0] = PyObject_Hash(item.name.get());
-        if (lanes[0] == -1) return false;
-        lanes[1] = PyObject_Hash(item.value.get());
+        Py_hash_t lanes[2] = {item.name_hash, PyObject_Hash(item.value)};
         if (lanes[1] == -1) return false;
         pair_hashes.emplace_back(combine_tuple_hash(lanes, 2));
     }

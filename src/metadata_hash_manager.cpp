@@ -34,9 +34,9 @@ int equal_to_parts(PyObject* stored, const KeyParts& parts) {
     for (Py_ssize_t i = 0; i < stored_count && i < count; ++i) {
         PyObject* pair = PyTuple_GET_ITEM(stored_items, i);
         const KeyItem& item = parts.items[static_cast<std::size_t>(i)];
-        equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(pair, 0), item.name.get(), Py_EQ);
+        equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(pair, 0), item.name, Py_EQ);
         if (equal <= 0) return equal;
-        equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(pair, 1), item.value.get(), Py_EQ);
+        equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(pair, 1), item.value, Py_EQ);
         if (equal <= 0) return equal;
     }
     return stored_count == count ? 1 : 0;

@@ -36,10 +36,12 @@ PyObject* display_key(PyObject* key);
 // interpreter hashes tuples, so a key can be hashed and compared without building it.
 Py_hash_t combine_tuple_hash(const Py_hash_t* lanes, Py_ssize_t count);
 
-// One argument item of a key before the tuple exists: name (a str) and value.
+// One argument item of a key before the tuple exists: name (a str) and value, both
+// borrowed: from the call's arguments, the binder's names, or KeyParts::keep_alive.
 struct KeyItem {
-    Ref name;
-    Ref value;
+    PyObject* name;
+    PyObject* value;
+    Py_hash_t name_hash;
 };
 
 // The parts of a key for the cached-call path: compared with registered tuples item by
@@ -48,10 +50,16 @@ struct KeyItem {
 struct KeyParts {
     PyObject* method_name = nullptr;  // borrowed str, alive for the call
     SmallVector<KeyItem, 6> items;    // sorted by the UTF-8 bytes of the names
+    SmallVector<Ref, 4> keep_alive;   // objects made or looked up for this key
     Py_hash_t hash = -1;
     PyObject* prebuilt = nullptr;     // borrowed key tuple, or nullptr
     // A new key tuple from the parts (or a new reference to `prebuilt`).
     PyObject* to_tuple() const;
+    // Keeps `obj` (a new reference) alive with the parts and returns it borrowed.
+    PyObject* keep(PyObject* obj) {
+        keep_alive.emplace_back(Ref::steal(obj));
+        return obj;
+    }
 };
 
 // Natively binds calls of one plain Python function the way inspect.signature(func).bind
@@ -72,7 +80,12 @@ public:
              KeyParts& parts) const;
 
     // True when the method's only parameter is `self` (no arguments beside the instance).
-    bool self_only() const { return usable_ && names_.empty() && !var_positional_ && !var_keyword_; }
+    bool self_only() const {
+        return usable_ && positional_count_ == 1 && keyword_only_ == 0 && names_.empty() &&
+               !var_positional_ && !var_keyword_;
+    }
+    // Whether the plan still describes `func` as inspect would see it now.
+    bool applies_to(PyObject* func) const;
     bool usable() const { return usable_; }
 
 private:
@@ -88,6 +101,7 @@ private:
     // *args, **kwargs), excluding "self"; names_ holds the new strs shown in keys.
     std::vector<int> key_order_;
     std::vector<Ref> names_;
+    std::vector<Py_hash_t> name_hashes_;
 };
 
 // Fills `parts` for a decorated call: the fast binder where it applies, else the inspect
