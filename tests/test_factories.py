@@ -1,0 +1,141 @@
+"""Decorator factories: option parsing, dependency keys and building the descriptor."""
+
+import collections
+import functools
+import re
+
+import pytest
+
+from kestrine import KestrineBase, automagically_kestrined, kestrined
+
+FACTORIES = [kestrined, automagically_kestrined]
+DEP_ERROR = "Dependency must be a tuple (str, dict) or a str"
+
+
+def named(name, fn):
+    fn.__name__ = name
+    return fn
+
+
+def graph_of(decorator, func=None):
+    """dependency_graph of a fresh instance after one call of the method `a` built by `decorator`."""
+    a = decorator(func or named("a", lambda self: 1))
+    cls = type("C", (KestrineBase,), {"a": a, "b": kestrined()(named("b", lambda self: 2))})
+    obj = cls()
+    obj.a()
+    return obj.dependency_graph
+
+
+class StrSub(str):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
+class BadName:
+    __name__ = 5
+
+    def __call__(self, this):
+        return 1
+
+
+@pytest.mark.parametrize("factory", FACTORIES)
+@pytest.mark.parametrize("deps, exc, message", [
+    (("a",), TypeError, "'tuple' object is not an instance of 'list'"),
+    ("a", TypeError, "'str' object is not an instance of 'list'"),
+    ([("a",)], ValueError, DEP_ERROR),
+    ([("a", {}, 1)], ValueError, DEP_ERROR),
+    ([1], ValueError, DEP_ERROR),
+    ([["a", {}]], ValueError, DEP_ERROR),
+    (["ok", ("fine", {}), None], ValueError, DEP_ERROR),
+    ([(1, {})], TypeError, "'int' object is not an instance of 'str'"),
+    ([("a", [])], TypeError, "'list' object is not an instance of 'dict'"),
+])
+def test_dependency_parsing_errors(factory, deps, exc, message):
+    with pytest.raises(exc) as info:
+        factory(dependencies=deps)
+    assert str(info.value) == message
+    if isinstance(deps, list):
+        assert not getattr(info.value, "__notes__", None)
+
+
+@pytest.mark.parametrize("factory", FACTORIES)
+@pytest.mark.parametrize("deps, nodes", [
+    (["b"], ["b"]),
+    ([("b", {})], ["b"]),
+    (ListSub([StrSub("b"), ("c", collections.OrderedDict(n=1))]), ["b", ("c", (("n", 1),))]),
+    ([("b", {"self": 5, "n": 1})], [("b", (("n", 1),))]),
+    ([("b", {"z": 1, "a": 2, "B": 3})], [("b", (("B", 3), ("a", 2), ("z", 1)))]),
+    (["b", ("c", {"n": (1, 2)}), "b"], ["b", ("c", (("n", (1, 2)),))]),
+])
+def test_declared_dependency_keys(factory, deps, nodes):
+    graph = graph_of(factory(dependencies=deps))
+    assert graph == {"a": set(), **{node: {"a"} for node in nodes}}
+
+
+def test_dependency_dict_is_kept_by_identity_until_application():
+    kwargs = {}
+    factory = kestrined(dependencies=[("b", kwargs)])
+    kwargs["n"] = 1
+    decorator = factory(named("a", lambda self: 1))
+    kwargs["n"] = 2
+    cls = type("C", (KestrineBase,), {"a": decorator})
+    obj = cls()
+    obj.a()
+    assert obj.dependency_graph == {"a": set(), ("b", (("n", 1),)): {"a"}}
+    assert graph_of(factory) == {"a": set(), ("b", (("n", 2),)): {"a"}}
+
+
+@pytest.mark.parametrize("factory", FACTORIES)
+@pytest.mark.parametrize("kwargs, message", [
+    ({"n": []}, "unhashable type: 'list'"),
+    ({"n": {}}, "unhashable type: 'dict'"),
+    ({1: 2}, "'int' object is not an instance of 'str'"),
+])
+def test_bad_dependency_kwargs_fail_at_application(factory, kwargs, message):
+    made = factory(dependencies=[("b", kwargs)])
+    with pytest.raises(TypeError, match=re.escape(message)):
+        made(lambda self: 1)
+
+
+@pytest.mark.parametrize("factory", [kestrined(), automagically_kestrined()])
+@pytest.mark.parametrize("func, exc, message", [
+    (functools.partial(lambda self: 1), AttributeError, "__name__"),
+    (BadName(), TypeError, re.escape("'int' object is not an instance of 'str'")),
+])
+def test_function_name_must_be_a_str(factory, func, exc, message):
+    with pytest.raises(exc, match=message):
+        factory(func)
+
+
+@pytest.mark.parametrize("factory", [kestrined(), automagically_kestrined(dependencies=[])])
+def test_one_factory_builds_independent_descriptors(factory):
+    a, b = factory(named("a", lambda self: "A")), factory(named("b", lambda self: "B"))
+    cls = type("C", (KestrineBase,), {"a": a, "b": b})
+    assert cls.__dict__["a"] is not cls.__dict__["b"]
+    obj = cls()
+    assert (obj.a(), obj.b(), obj.a()) == ("A", "B", "A")
+    assert obj.validation_state == {"a": "valid", "b": "valid"}
+
+
+def calls_b_unreached(self):
+    if self is None:
+        return self.b()
+    return 1
+
+
+calls_b_unreached.__name__ = "a"
+
+
+@pytest.mark.parametrize("decorator, expected", [
+    (kestrined(), {"a": set()}),
+    (kestrined(dependencies=None), {"a": set()}),
+    (kestrined(dependencies=[]), {"a": set()}),
+    (automagically_kestrined(dependencies=[]), {"a": set()}),
+    (automagically_kestrined(), {"a": set(), "b": {"a"}}),
+    (automagically_kestrined(dependencies=None), {"a": set(), "b": {"a"}}),
+])
+def test_dependencies_absent_empty_or_discovered(decorator, expected):
+    assert graph_of(decorator, calls_b_unreached) == expected

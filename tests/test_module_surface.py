@@ -1,0 +1,172 @@
+"""Module object, class registration, signatures and the descriptor's Python-facing slots."""
+
+import inspect
+import os
+import subprocess
+import sys
+import textwrap
+import types
+
+import pytest
+
+import kestrine
+from kestrine import KestrineBase, automagically_kestrined, kestrined
+
+
+class Sample(KestrineBase):
+    @kestrined()
+    def m(self):
+        return 1
+
+
+DECORATOR = type(Sample.__dict__["m"])
+
+
+def run_python(code):
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout.strip()
+
+
+def test_module_exports_exactly_three_classes_and_no_function():
+    assert kestrine.__all__ == ["KestrineBase", "kestrined", "automagically_kestrined"]
+    public = {n for n in dir(kestrine) if not n.startswith("_")}
+    assert public == set(kestrine.__all__)
+    assert all(isinstance(getattr(kestrine, n), type) for n in public)
+    assert not any(isinstance(v, (types.BuiltinFunctionType, types.FunctionType))
+                   for v in vars(kestrine).values())
+    assert kestrine.__doc__ == ""
+    assert not hasattr(kestrine, "KestrineDecorator")
+
+
+@pytest.mark.parametrize("cls, name", [
+    (KestrineBase, "KestrineBase"), (kestrined, "kestrined"),
+    (automagically_kestrined, "automagically_kestrined"), (DECORATOR, "KestrineDecorator"),
+])
+def test_class_names(cls, name):
+    assert (cls.__module__, cls.__name__, cls.__qualname__) == ("builtins", name, name)
+    assert cls.__bases__ == (object,)
+
+
+@pytest.mark.parametrize("callable_, text", [
+    (kestrined, "(use_cache=True, dependencies=None, track_runtime_dependencies=False, serialisable=False)"),
+    (automagically_kestrined, "(use_cache=True, dependencies=None, track_runtime_dependencies=True, serialisable=False)"),
+    (KestrineBase, "(*_args, **_kwargs)"),
+    (KestrineBase().get_cached_value, "(method_name, strict=True, **kwargs)"),
+    (KestrineBase().is_cached, "(method_name, **kwargs)"),
+    (KestrineBase().update_cached_value, "(method_name, value, **kwargs)"),
+    (KestrineBase().clear_cache, "()"),
+    (KestrineBase().clear_cached_value, "(method_name, **kwargs)"),
+    (KestrineBase().dump_cache, "(order=None)"),
+    (KestrineBase().load_cache, "(data, order=None)"),
+])
+def test_signatures(callable_, text):
+    assert str(inspect.signature(callable_)) == text
+
+
+def test_method_table_contents_and_order():
+    methods = ["get_cached_value", "is_cached", "update_cached_value", "clear_cache",
+               "clear_cached_value", "dump_cache", "load_cache"]
+    props = ["cached_values", "dependency_graph", "validation_state"]
+    own = [n for n in KestrineBase.__dict__ if not n.startswith("__")]
+    assert sorted(own) == sorted(methods + props)
+    assert [n for n in own if n in methods] == methods
+    assert [n for n in own if n in props] == props
+    assert all(isinstance(KestrineBase.__dict__[p], types.GetSetDescriptorType) for p in props)
+
+
+@pytest.mark.parametrize("cls", [kestrined, automagically_kestrined, DECORATOR])
+def test_final_classes_refuse_subclassing(cls):
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    if cls is DECORATOR:
+        with pytest.raises(TypeError):
+            DECORATOR()
+
+
+def test_base_ignores_constructor_arguments():
+    assert type(KestrineBase(1, 2, x=3)) is KestrineBase
+
+    class WithInit(KestrineBase):
+        def __init__(self, a, *, b):
+            self.total = a + b
+
+    obj = WithInit(1, b=2)
+    assert obj.total == 3 and obj.cached_values == {}
+    assert not hasattr(KestrineBase(), "__dict__")
+
+
+@pytest.mark.parametrize("name", ["cached_values", "dependency_graph", "validation_state"])
+def test_properties_are_read_only(name):
+    obj = Sample()
+    with pytest.raises(AttributeError):
+        setattr(obj, name, {})
+    with pytest.raises(AttributeError):
+        delattr(obj, name)
+    assert getattr(obj, name) == {}
+
+
+def test_descriptor_assignment_and_deletion_fail_even_with_instance_dict_entry():
+    obj = Sample()
+    obj.__dict__["m"] = "shadow"
+    with pytest.raises(TypeError, match=r"^Cannot assign to decorated method$"):
+        obj.m = 1
+    with pytest.raises(NotImplementedError, match=r"^can't delete descriptor$"):
+        del obj.m
+    assert obj.m() == 1 and obj.__dict__["m"] == "shadow"
+
+
+def test_descriptor_access_and_metadata():
+    desc = Sample.__dict__["m"]
+    assert Sample.m is desc
+    obj = Sample()
+    bound = obj.m
+    assert isinstance(bound, types.MethodType)
+    assert bound.__self__ is obj and bound.__func__ is desc
+    for target in (Sample.m, obj.m):
+        with pytest.raises(AttributeError):
+            target.__name__
+        assert target.__doc__ is None
+    assert not hasattr(desc, "__dict__")
+
+
+def test_gil_stays_disabled_after_import():
+    assert run_python("import kestrine, sys; print(sys._is_gil_enabled())") == "False"
+
+
+def test_import_in_isolated_subinterpreter_fails_with_import_error():
+    pytest.importorskip("_interpreters")
+    out = run_python("""
+        import sys, _interpreters
+        interp = _interpreters.create()
+        err = _interpreters.exec(interp, "import sys; sys.path[:] = %r; import kestrine" % sys.path)
+        _interpreters.destroy(interp)
+        print(err.formatted if err else "imported")
+    """)
+    assert out == "ImportError: module kestrine does not support loading in subinterpreters"
+
+
+def test_concurrent_first_use_shares_type_objects():
+    # Two threads create module objects and the decorator type at the same moment.
+    out = run_python("""
+        import importlib.util, threading
+        found = importlib.util.find_spec("kestrine")
+        barrier = threading.Barrier(2)
+        results = [None, None]
+        def work(i):
+            def f(self):
+                return i
+            barrier.wait()
+            mod = importlib.util.module_from_spec(found)
+            found.loader.exec_module(mod)
+            results[i] = (mod, type(mod.kestrined()(f)), type(mod.automagically_kestrined(dependencies=[])(f)))
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
+        for t in threads: t.start()
+        for t in threads: t.join()
+        (m0, d0, e0), (m1, d1, e1) = results
+        print(m0 is not m1, d0 is d1 is e0 is e1, d0.__name__,
+              all(getattr(m0, n) is getattr(m1, n) for n in m0.__all__), m1.__all__)
+    """)
+    assert out == "True True KestrineDecorator True ['KestrineBase', 'kestrined', 'automagically_kestrined']"
