@@ -1,0 +1,270 @@
+"""get_cached_value, is_cached, update_cached_value, clear_cached_value, clear_cache."""
+
+import sys
+from collections import Counter
+
+import pytest
+
+from kestrine import KestrineBase, automagically_kestrined, kestrined
+
+NO_KEY = "No cache key found for provided signature"
+
+
+class Q(KestrineBase):
+    def __init__(self):
+        self.runs = Counter()
+        self.use_volatile = False
+
+    def ran(self, name, value):
+        self.runs[name] += 1
+        return value
+
+    def make_g(self):
+        return ["g"]
+
+    @kestrined()
+    def f(self, x, y=2):
+        return self.ran("f", [x, y])
+
+    @kestrined()
+    def g(self):
+        return self.ran("g", self.make_g())
+
+    @kestrined()
+    def h(self, x):
+        return [x]
+
+    @kestrined(dependencies=["b"])
+    def a(self):
+        return self.ran("a", self.b() + ["a"])
+
+    @kestrined()
+    def b(self):
+        return self.ran("b", ["b"])
+
+    @kestrined(dependencies=["a"])
+    def c(self):
+        return self.ran("c", self.a() + ["c"])
+
+    @kestrined(use_cache=False)
+    def volatile(self):
+        return object()
+
+    @automagically_kestrined(dependencies=[])
+    def t(self):
+        if self.use_volatile:
+            self.volatile()
+        self.is_cached("g")
+        self.get_cached_value("g", strict=False)
+        return self.ran("t", self.b())
+
+
+def key_error(fn):
+    with pytest.raises(KeyError) as e:
+        fn()
+    return e.value.args
+
+
+QUERIES = [
+    lambda o, **kw: o.get_cached_value("g", **kw),
+    lambda o, **kw: o.get_cached_value("g", False, **kw),
+    lambda o, **kw: o.is_cached("g", **kw),
+    lambda o, **kw: o.update_cached_value("g", 1, **kw),
+    lambda o, **kw: o.clear_cached_value("g", **kw),
+]
+
+
+@pytest.mark.parametrize("query", QUERIES)
+def test_unknown_call_has_no_key(query):
+    o = Q()
+    assert key_error(lambda: query(o)) == (NO_KEY,)
+    o.g()
+    assert key_error(lambda: query(o, extra=1)) == (NO_KEY,)
+    assert o.clear_cache() is None
+
+
+def test_keys_come_from_keywords_only():
+    o = Q()
+    r = o.f(1)
+    assert o.get_cached_value("f", x=1, y=2) is r
+    assert o.get_cached_value(method_name="f", y=2, x=True, self=99) is r
+    assert o.is_cached("f", x=1.0, y=2, self=object())
+    assert key_error(lambda: o.get_cached_value("f", x=1)) == (NO_KEY,)
+    assert key_error(lambda: o.is_cached("f", x=1, y=3)) == (NO_KEY,)
+    assert o.validation_state == {("f", (("x", 1), ("y", 2))): "valid"}
+
+
+@pytest.mark.parametrize("bad", [1, 0, "yes", None])
+def test_strict_must_be_bool(bad):
+    o = Q()
+    o.f(1)
+    with pytest.raises(TypeError) as e:
+        o.get_cached_value("f", bad, x=1, y=2)
+    text = "'None'" if bad is None else f"'{type(bad).__qualname__}' object"
+    assert str(e.value) == f"{text} is not an instance of 'bool'"
+    assert "while processing 'strict'" in e.value.__notes__
+
+
+def test_numpy_bool_is_accepted_as_strict():
+    np = pytest.importorskip("numpy")
+    o = Q()
+    o.f(1)
+    o.clear_cached_value("f", x=1, y=2)
+    assert o.get_cached_value("f", np.bool_(False), x=1, y=2) is None
+    with pytest.raises(KeyError):
+        o.get_cached_value("f", strict=np.bool_(True), x=1, y=2)
+
+
+@pytest.mark.parametrize("method", ["get_cached_value", "is_cached", "clear_cached_value"])
+@pytest.mark.parametrize("bad, text", [(5, "'int' object"), (None, "'None'"), (b"g", "'bytes' object")])
+def test_method_name_must_be_str(method, bad, text):
+    o = Q()
+    o.g()
+    with pytest.raises(TypeError) as e:
+        getattr(o, method)(bad)
+    assert str(e.value) == f"{text} is not an instance of 'str'"
+    assert "while processing 'method_name'" in e.value.__notes__
+    assert o.is_cached("g")
+
+
+def test_cleared_call_messages_and_recompute():
+    o = Q()
+    first = o.f(1)
+    o.clear_cached_value("f", x=1, y=2)
+    assert not o.is_cached("f", x=1, y=2)
+    assert o.get_cached_value("f", strict=False, x=1, y=2) is None
+    assert key_error(lambda: o.get_cached_value("f", x=1, y=2)) == ("Cannot get cached value for 'f'",)
+    assert key_error(lambda: o.clear_cached_value("f", x=1, y=2)) == ("Cannot clear cached value for 'f'",)
+    assert key_error(lambda: o.update_cached_value("f", 0, x=1, y=2)) == (
+        "Cannot update cached value for 'f'",
+    )
+    again = o.f(1)
+    assert again == first and again is not first and o.runs["f"] == 2
+    assert o.get_cached_value("f", x=1, y=2) is again
+
+
+def test_clear_invalidates_dependents_and_keeps_stale_values():
+    o = Q()
+    c = o.c()
+    a = o.get_cached_value("a")
+    o.clear_cached_value("b")
+    assert o.validation_state == {"a": "invalid", "b": "invalid", "c": "invalid"}
+    assert o.cached_values == {"a": a, "c": c}
+    assert [o.is_cached(n) for n in "abc"] == [False] * 3
+    assert o.c() == c and o.runs == Counter(a=2, b=2, c=2)
+
+
+@pytest.mark.parametrize("new", [["fresh"], ["b"]])
+def test_update_invalidates_dependents_and_revalidates_itself(new):
+    o = Q()
+    o.c()
+    o.update_cached_value("b", new)
+    assert o.get_cached_value("b") is new
+    assert o.validation_state == {"a": "invalid", "b": "valid", "c": "invalid"}
+    assert o.a() == new + ["a"]
+    assert o.runs == Counter(a=2, b=1, c=1)
+
+
+def test_update_revalidates_a_stale_value_without_recompute():
+    o = Q()
+    o.g()
+    o.clear_cache()
+    assert not o.is_cached("g")
+    with pytest.raises(KeyError):
+        o.update_cached_value("g", 0)  # clear_cache removed the value
+    o.a()
+    o.clear_cached_value("b")
+    value = ["manual"]
+    assert o.update_cached_value("a", value) is None
+    assert o.is_cached("a") and o.a() is value
+    assert o.runs["a"] == 1
+
+
+def test_update_of_permanently_invalid_call_is_never_served():
+    o = Q()
+    o.g()
+    old = o.t()
+    assert o.dependency_graph == {"g": set(), "b": {"t"}, "t": set()}  # queries add no edge
+    o.use_volatile = True
+    o.clear_cached_value("b")
+    assert o.t() == old
+    assert o.validation_state["t"] == "permanently invalid"
+    assert o.cached_values["t"] is old  # the recomputed value was not kept
+    o.update_cached_value("t", "new")
+    assert o.cached_values["t"] == "new"
+    assert not o.is_cached("t")
+    assert o.get_cached_value("t", strict=False) is None
+    assert o.validation_state["t"] == "permanently invalid"
+
+
+class Sentinel:
+    def __init__(self, action):
+        self.action = action
+
+    def __del__(self):
+        self.action()
+
+
+@pytest.mark.parametrize(
+    "release",
+    [
+        lambda o: o.clear_cached_value("g"),
+        lambda o: o.update_cached_value("g", "replacement"),
+        lambda o: o.clear_cache(),
+    ],
+)
+@pytest.mark.parametrize(
+    "touch, message",
+    [
+        (lambda o: o.is_cached("b"), "Already borrowed"),
+        (lambda o: o.b(), "Already borrowed"),
+        (lambda o: o.validation_state, "Already mutably borrowed"),
+    ],
+)
+def test_del_of_released_value_cannot_touch_instance(monkeypatch, release, touch, message):
+    o = Q()
+    o.b()
+    o.make_g = lambda: Sentinel(lambda: touch(o))
+    o.g()
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_value))
+    release(o)
+    assert [type(e) for e in seen] == [RuntimeError]
+    assert str(seen[0]) == message
+    assert o.cached_values.get("g") in (None, "replacement")
+    assert o.is_cached("g") == (o.cached_values.get("g") == "replacement")
+    assert o.validation_state["b"] == ("invalid" if "b" not in o.cached_values else "valid")
+    assert o.runs["b"] == 1
+
+
+class Collider:
+    def __init__(self, on_eq):
+        self.on_eq = on_eq
+
+    def __hash__(self):
+        return 3
+
+    def __eq__(self, other):
+        if other is not self:
+            self.on_eq()
+        return other is self
+
+
+@pytest.mark.parametrize(
+    "touch, message",
+    [
+        (lambda o: o.validation_state, "Already mutably borrowed"),
+        (lambda o: o.is_cached("g"), "Already borrowed"),
+        (lambda o: o.g(), "Already borrowed"),
+    ],
+)
+def test_reentry_from_eq_during_query(touch, message):
+    o = Q()
+    o.g()
+    stored = Collider(lambda: touch(o))
+    value = o.h(stored)
+    with pytest.raises(RuntimeError) as e:
+        o.get_cached_value("h", x=Collider(lambda: None))
+    assert str(e.value) == message
+    assert o.get_cached_value("h", x=stored) is value
+    assert o.validation_state == {"g": "valid", ("h", (("x", stored),)): "valid"}

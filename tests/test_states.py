@@ -1,0 +1,221 @@
+"""Validation states of calls and how dependencies move them."""
+
+from collections import Counter
+
+import pytest
+
+from kestrine import KestrineBase, automagically_kestrined, kestrined
+
+PERM = "permanently invalid"
+
+
+class Graph(KestrineBase):
+    def __init__(self):
+        self.runs = Counter()
+        self.use_volatile = False
+
+    def ran(self, name, value):
+        self.runs[name] += 1
+        return value
+
+    @kestrined()
+    def b(self):
+        return self.ran("b", ["b"])
+
+    @kestrined(dependencies=["b"])
+    def lazy(self):
+        return self.ran("lazy", ["lazy"])
+
+    @kestrined(dependencies=["b"])
+    def eager(self):
+        return self.ran("eager", self.b() + ["eager"])
+
+    @kestrined(dependencies=["lazy"])
+    def above_lazy(self):
+        return self.ran("above_lazy", self.lazy())
+
+    @kestrined(dependencies=["q"])
+    def p(self):
+        return self.ran("p", "p")
+
+    @kestrined(dependencies=["p"])
+    def q(self):
+        return self.ran("q", "q")
+
+    @kestrined(dependencies=["q2"])
+    def p2(self):
+        return self.ran("p2", self.q2())
+
+    @kestrined(dependencies=["p2"])
+    def q2(self):
+        return self.ran("q2", "q2")
+
+    @kestrined(use_cache=False)
+    def volatile(self):
+        return self.ran("volatile", object())
+
+    @kestrined(dependencies=["volatile"])
+    def on_volatile(self):
+        return self.ran("on_volatile", self.volatile())
+
+    @automagically_kestrined(dependencies=[])
+    def x(self):
+        if self.use_volatile:
+            self.volatile()
+        return self.ran("x", self.b())
+
+    @kestrined(dependencies=["x"])
+    def y(self):
+        return self.ran("y", self.x())
+
+
+def test_declared_dependency_never_called_is_permanent():
+    g = Graph()
+    assert g.lazy() == ["lazy"] and g.lazy() == ["lazy"]
+    assert g.runs["lazy"] == 2
+    assert g.validation_state == {"lazy": PERM}
+    assert g.dependency_graph == {"b": {"lazy"}, "lazy": set()}
+    g.b()
+    g.lazy()
+    assert g.runs["lazy"] == 3
+    assert g.validation_state == {"lazy": PERM, "b": "valid"}
+    assert g.cached_values == {"b": ["b"]}
+    assert not g.is_cached("lazy")
+
+
+def test_body_calling_its_dependency_becomes_valid():
+    g = Graph()
+    first = g.eager()
+    assert g.eager() is first
+    assert g.runs == Counter(b=1, eager=1)
+    assert g.validation_state == {"b": "valid", "eager": "valid"}
+    assert g.cached_values == {"b": ["b"], "eager": first}
+
+
+def test_cycle_of_lazy_declarations_is_never_stored():
+    g = Graph()
+    g.p(), g.q(), g.p(), g.q()
+    assert g.runs == Counter(p=2, q=2)
+    assert g.validation_state == {"p": PERM, "q": PERM}
+    assert g.dependency_graph == {"p": {"q"}, "q": {"p"}}
+    assert g.cached_values == {}
+
+
+def test_cycle_with_a_call_stays_invalid():
+    g = Graph()
+    for _ in range(3):
+        assert g.p2() == "q2"
+    assert g.runs == Counter(p2=3, q2=3)
+    assert g.validation_state == {"p2": "invalid", "q2": "invalid"}
+    assert g.cached_values == {}
+
+
+def test_use_cache_false_always_computes_and_spreads():
+    g = Graph()
+    a, b = g.volatile(), g.volatile()
+    assert a is not b and g.runs["volatile"] == 2
+    assert g.validation_state == {"volatile": PERM}
+    g.on_volatile(), g.on_volatile()
+    assert g.runs == Counter(volatile=4, on_volatile=2)
+    assert g.validation_state == {"volatile": PERM, "on_volatile": PERM}
+    assert g.cached_values == {}
+
+
+def test_permanent_invalidity_spreads_when_dependent_is_computed():
+    g = Graph()
+    y = g.y()
+    assert g.validation_state == {"b": "valid", "x": "valid", "y": "valid"}
+    g.use_volatile = True
+    g.clear_cached_value("b")
+    assert g.validation_state == {"b": "invalid", "x": "invalid", "y": "invalid"}
+    g.x()
+    assert g.validation_state == {"b": "valid", "x": PERM, "y": "invalid", "volatile": PERM}
+    assert g.cached_values["y"] is y  # stale value kept
+    g.y()
+    assert g.validation_state["y"] == PERM
+    assert g.runs["y"] == 2
+
+
+def test_invalid_dependency_invalidates_valid_dependents_on_compute():
+    g = Graph()
+    g.b()
+    g.above_lazy()
+    assert g.validation_state == {"b": "valid", "lazy": "valid", "above_lazy": "valid"}
+    g.clear_cached_value("b")
+    g.update_cached_value("above_lazy", "manual")
+    assert g.validation_state["above_lazy"] == "valid"
+    g.lazy()  # b stays invalid: lazy is left invalid and so is its dependent
+    assert g.validation_state == {"b": "invalid", "lazy": "invalid", "above_lazy": "invalid"}
+    assert g.runs["lazy"] == 2
+
+
+@pytest.mark.parametrize(
+    "factory, tracks",
+    [
+        (kestrined(), False),
+        (kestrined(track_runtime_dependencies=True), True),
+        (automagically_kestrined(dependencies=[]), True),
+        (automagically_kestrined(dependencies=[], track_runtime_dependencies=False), False),
+    ],
+)
+def test_runtime_tracking_follows_the_caller_flag(factory, tracks):
+    class C(KestrineBase):
+        @kestrined()
+        def leaf(self, n):
+            return n
+
+        @kestrined()
+        def middle(self):
+            return self.leaf(2)
+
+        def outer(self):
+            return self.leaf(1) + self.middle()
+
+        outer = factory(outer)
+
+    c = C()
+    c.leaf(1)  # a cache hit inside outer is recorded all the same
+    c.outer()
+    leaf1, leaf2 = ("leaf", (("n", 1),)), ("leaf", (("n", 2),))
+    expected = {"outer": set(), "middle": set(), leaf1: set(), leaf2: set()}
+    if tracks:
+        expected[leaf1] = {"outer"}
+        expected["middle"] = {"outer"}
+    assert c.dependency_graph == expected
+
+
+class Pair(KestrineBase):
+    @automagically_kestrined(dependencies=[])
+    def a(self, call_b=False):
+        return self.b() if call_b else "a"
+
+    @kestrined()
+    def b(self, call_a=False):
+        return self.a() if call_a else "b"
+
+
+def test_tracking_is_one_directional():
+    p = Pair()
+    p.a(call_b=True)
+    a_key, b_key = ("a", (("call_b", True),)), ("b", (("call_a", False),))
+    assert p.dependency_graph == {a_key: set(), b_key: {a_key}}
+    p.clear_cached_value("b", call_a=False)
+    assert p.validation_state == {a_key: "invalid", b_key: "invalid"}
+
+    p = Pair()
+    p.b(call_a=True)
+    a_key, b_key = ("a", (("call_b", False),)), ("b", (("call_a", True),))
+    assert p.dependency_graph == {a_key: set(), b_key: set()}
+    p.clear_cached_value("a", call_b=False)
+    assert p.validation_state == {a_key: "invalid", b_key: "valid"}
+
+
+def test_instances_are_independent():
+    g1, g2 = Graph(), Graph()
+    g1.eager()
+    g2.eager()
+    g1.clear_cached_value("b")
+    g1.lazy()
+    assert g2.validation_state == {"b": "valid", "eager": "valid"}
+    assert g2.dependency_graph == {"b": {"eager"}, "eager": set()}
+    assert g2.runs == Counter(b=1, eager=1)
