@@ -5,7 +5,7 @@ VPY := $(VENV)/bin/python
 BUILD_DIR ?= build/release
 PYTEST_ARGS ?=
 
-.PHONY: all bootstrap install test format clean
+.PHONY: all bootstrap install test format format-check clean
 
 all: test
 
@@ -18,11 +18,14 @@ install: bootstrap
 	@$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
 		-Cbuild-dir=$(BUILD_DIR) -Ccmake.define.KESTRINE_WERROR=ON .
 
-test: install
+test: install format-check
 	@env -u PYTHON_GIL $(VPY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests
 
-format:
-	@clang-format -i src/*.cpp src/*.h
+format: bootstrap
+	@$(VENV)/bin/clang-format -i src/*.cpp src/*.h
+
+format-check: bootstrap
+	@$(VENV)/bin/clang-format --dry-run -Werror src/*.cpp src/*.h
 
 clean:
 	rm -rf build dist

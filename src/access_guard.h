@@ -10,7 +10,7 @@ namespace kestrine {
 
 // 0 free, -1 held exclusively, n > 0 held by n shared users.
 class AccessGuard {
-public:
+  public:
     bool try_shared() {
         std::intptr_t seen = word_.load(std::memory_order_relaxed);
         while (seen >= 0) {
@@ -34,7 +34,7 @@ public:
     // that must not be skipped and whose holders never wait on the caller.
     void wait_exclusive();
 
-private:
+  private:
     std::atomic<std::intptr_t> word_{0};
 };
 
@@ -45,7 +45,7 @@ void raise_already_mutably_borrowed();
 
 // Scoped exclusive hold; check acquired() after construction.
 class ExclusiveHold {
-public:
+  public:
     struct Wait {};
     explicit ExclusiveHold(AccessGuard& guard) : guard_(&guard) {
         if (!guard.try_exclusive()) guard_ = nullptr;
@@ -66,13 +66,13 @@ public:
         guard_ = nullptr;
     }
 
-private:
+  private:
     AccessGuard* guard_;
 };
 
 // Scoped shared hold; check acquired() after construction.
 class SharedHold {
-public:
+  public:
     explicit SharedHold(AccessGuard& guard) : guard_(&guard) {
         if (!guard.try_shared()) guard_ = nullptr;
     }
@@ -88,7 +88,7 @@ public:
         return guard_ != nullptr;
     }
 
-private:
+  private:
     AccessGuard* guard_;
 };
 

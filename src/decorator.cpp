@@ -17,27 +17,36 @@ namespace {
 // Factories
 
 struct FactoryObject {
-    PyObject_HEAD
-    bool use_cache;
+    PyObject_HEAD bool use_cache;
     bool track_runtime_dependencies;
     bool serialisable;
     bool discovers;  // automagically_kestrined without a `dependencies` list
     std::vector<DependencySpec> dependencies;
 };
 
-FactoryObject* as_factory(PyObject* obj) { return reinterpret_cast<FactoryObject*>(obj); }
+FactoryObject* as_factory(PyObject* obj) {
+    return reinterpret_cast<FactoryObject*>(obj);
+}
 
-const ParamSpec kKestrinedNew{"kestrined.__new__()", "cls",
-                              {"use_cache", "dependencies", "track_runtime_dependencies",
-                               "serialisable"},
-                              4, 0, false, false};
-const ParamSpec kAutomagicallyNew{"automagically_kestrined.__new__()", "cls",
-                                  {"use_cache", "dependencies", "track_runtime_dependencies",
-                                   "serialisable"},
-                                  4, 0, false, false};
+const ParamSpec kKestrinedNew{
+    "kestrined.__new__()",
+    "cls",
+    {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable"},
+    4,
+    0,
+    false,
+    false};
+const ParamSpec kAutomagicallyNew{
+    "automagically_kestrined.__new__()",
+    "cls",
+    {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable"},
+    4,
+    0,
+    false,
+    false};
 const ParamSpec kKestrinedCall{"kestrined.__call__()", "self", {"func"}, 1, 1, false, false};
-const ParamSpec kAutomagicallyCall{"automagically_kestrined.__call__()", "self", {"func"}, 1, 1,
-                                   false, false};
+const ParamSpec kAutomagicallyCall{
+    "automagically_kestrined.__call__()", "self", {"func"}, 1, 1, false, false};
 
 // Converts an optional boolean option; `value` absent keeps `out`.
 bool convert_option(PyObject* value, const char* name, bool& out) {
@@ -280,8 +289,7 @@ PyObject* cached_call(const MethodSpec& spec, PyObject* const* args, std::size_t
             SmallVector<KeyId, 4> dependency_ids;
             for (const CallKey& key : spec.dependency_keys) {
                 KeyId id;
-                if (!registry.get_or_insert(key.hash, Py_NewRef(key.key.get()), id))
-                    return nullptr;
+                if (!registry.get_or_insert(key.hash, Py_NewRef(key.key.get()), id)) return nullptr;
                 dependency_ids.emplace_back(id);
             }
             state.register_call(k, dependency_ids.begin(), dependency_ids.size());
@@ -327,8 +335,7 @@ PyType_Slot automagically_slots[] = {
 
 PyMemberDef decorator_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET,
-     static_cast<Py_ssize_t>(offsetof(KestrineDecoratorObject, vectorcall)), Py_READONLY,
-     nullptr},
+     static_cast<Py_ssize_t>(offsetof(KestrineDecoratorObject, vectorcall)), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 PyType_Slot decorator_slots[] = {
@@ -341,16 +348,15 @@ PyType_Slot decorator_slots[] = {
 };
 
 PyType_Spec kestrined_type_spec = {"builtins.kestrined", sizeof(FactoryObject), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-                                   kestrined_slots};
-PyType_Spec automagically_type_spec = {"builtins.automagically_kestrined", sizeof(FactoryObject),
-                                       0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, kestrined_slots};
+PyType_Spec automagically_type_spec = {"builtins.automagically_kestrined", sizeof(FactoryObject), 0,
+                                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
                                        automagically_slots};
-PyType_Spec decorator_type_spec = {
-    "builtins.KestrineDecorator", sizeof(KestrineDecoratorObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-        Py_TPFLAGS_HAVE_VECTORCALL,
-    decorator_slots};
+PyType_Spec decorator_type_spec = {"builtins.KestrineDecorator", sizeof(KestrineDecoratorObject), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+                                       Py_TPFLAGS_DISALLOW_INSTANTIATION |
+                                       Py_TPFLAGS_HAVE_VECTORCALL,
+                                   decorator_slots};
 
 }  // namespace
 
@@ -363,8 +369,14 @@ const MethodSpec* method_spec_of(PyObject* obj) {
     return Py_IS_TYPE(obj, type) ? &as_decorator(obj)->spec : nullptr;
 }
 
-PyType_Spec* kestrined_spec() { return &kestrined_type_spec; }
-PyType_Spec* automagically_kestrined_spec() { return &automagically_type_spec; }
-PyType_Spec* kestrine_decorator_spec() { return &decorator_type_spec; }
+PyType_Spec* kestrined_spec() {
+    return &kestrined_type_spec;
+}
+PyType_Spec* automagically_kestrined_spec() {
+    return &automagically_type_spec;
+}
+PyType_Spec* kestrine_decorator_spec() {
+    return &decorator_type_spec;
+}
 
 }  // namespace kestrine

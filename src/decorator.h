@@ -25,8 +25,7 @@ struct MethodSpec {
 };
 
 struct KestrineDecoratorObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     MethodSpec spec;
 };
 

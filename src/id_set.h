@@ -8,7 +8,7 @@
 namespace kestrine {
 
 class IdSet {
-public:
+  public:
     IdSet() = default;
     IdSet(const IdSet&) = delete;
     IdSet& operator=(const IdSet&) = delete;
@@ -58,7 +58,7 @@ public:
         return block_ ? sizeof(Block) + block_->capacity * sizeof(std::uint32_t) : 0;
     }
 
-private:
+  private:
     static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
     static constexpr std::uint32_t kLinearMax = 16;
     struct Block {
@@ -69,9 +69,7 @@ private:
 
     static std::uint32_t mix(std::uint32_t id) { return id * 2654435761u; }
     bool hashed() const { return block_->capacity > kLinearMax; }
-    std::uint32_t limit() const {
-        return hashed() ? block_->capacity / 2 : block_->capacity;
-    }
+    std::uint32_t limit() const { return hashed() ? block_->capacity / 2 : block_->capacity; }
     void place(std::uint32_t id) {
         if (!hashed()) {
             block_->items[block_->size] = id;
@@ -84,8 +82,8 @@ private:
     }
     void grow() {
         std::uint32_t capacity = block_ ? block_->capacity * 2 : 2;
-        Block* fresh = static_cast<Block*>(
-            std::malloc(sizeof(Block) + capacity * sizeof(std::uint32_t)));
+        Block* fresh =
+            static_cast<Block*>(std::malloc(sizeof(Block) + capacity * sizeof(std::uint32_t)));
         if (!fresh) std::abort();
         fresh->size = 0;
         fresh->capacity = capacity;

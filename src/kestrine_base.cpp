@@ -159,11 +159,10 @@ void CacheState::clear_all(std::vector<PyObject*>& released) {
 }
 
 std::size_t CacheState::native_bytes() const {
-    std::size_t bytes = call_stack_.capacity() * sizeof(CallFrame) +
-                        values_.capacity() * sizeof(PyObject*) + meta_.capacity() +
-                        (dependents_.capacity() + dependencies_.capacity()) * sizeof(IdSet) +
-                        visit_mark_.capacity() * sizeof(std::uint32_t) +
-                        key_registry_.native_bytes();
+    std::size_t bytes =
+        call_stack_.capacity() * sizeof(CallFrame) + values_.capacity() * sizeof(PyObject*) +
+        meta_.capacity() + (dependents_.capacity() + dependencies_.capacity()) * sizeof(IdSet) +
+        visit_mark_.capacity() * sizeof(std::uint32_t) + key_registry_.native_bytes();
     for (const IdSet& set : dependents_) bytes += set.native_bytes();
     for (const IdSet& set : dependencies_) bytes += set.native_bytes();
     return bytes;
@@ -192,17 +191,17 @@ void base_dealloc(PyObject* self) {
 // ---------------------------------------------------------------------------------------
 // Query and mutation methods
 
-const ParamSpec kGetSpec{"KestrineBase.get_cached_value()", "self",
-                         {"method_name", "strict"}, 2, 1, true, false};
-const ParamSpec kIsCachedSpec{"KestrineBase.is_cached()", "self", {"method_name"}, 1, 1, true,
-                              false};
-const ParamSpec kUpdateSpec{"KestrineBase.update_cached_value()", "self",
-                            {"method_name", "value"}, 2, 2, true, false};
-const ParamSpec kClearSpec{"KestrineBase.clear_cached_value()", "self", {"method_name"}, 1, 1,
-                           true, false};
+const ParamSpec kGetSpec{
+    "KestrineBase.get_cached_value()", "self", {"method_name", "strict"}, 2, 1, true, false};
+const ParamSpec kIsCachedSpec{
+    "KestrineBase.is_cached()", "self", {"method_name"}, 1, 1, true, false};
+const ParamSpec kUpdateSpec{
+    "KestrineBase.update_cached_value()", "self", {"method_name", "value"}, 2, 2, true, false};
+const ParamSpec kClearSpec{
+    "KestrineBase.clear_cached_value()", "self", {"method_name"}, 1, 1, true, false};
 const ParamSpec kDumpSpec{"KestrineBase.dump_cache()", "self", {"order"}, 1, 0, false, false};
-const ParamSpec kLoadSpec{"KestrineBase.load_cache()", "self", {"data", "order"}, 2, 1, false,
-                          false};
+const ParamSpec kLoadSpec{
+    "KestrineBase.load_cache()", "self", {"data", "order"}, 2, 1, false, false};
 
 PyObject* raise_key_error_for(const char* format, PyObject* method_name) {
     Ref message = Ref::steal(PyUnicode_FromFormat(format, method_name));
@@ -232,7 +231,9 @@ PyObject* with_entry(PyObject* self, const ParamSpec& spec, PyObject* args, PyOb
     return own_step(base->state, k, bound);
 }
 
-bool no_conversion(const BoundArgs&) { return true; }
+bool no_conversion(const BoundArgs&) {
+    return true;
+}
 
 PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
     int strict = 1;
@@ -475,8 +476,7 @@ PyObject* dump_cache(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     std::vector<std::string> order;
     if (!convert_order(bound.get(0), order)) return nullptr;
     std::vector<std::string> candidates;
-    if (!serialisable_names(reinterpret_cast<PyObject*>(Py_TYPE(self)), candidates))
-        return nullptr;
+    if (!serialisable_names(reinterpret_cast<PyObject*>(Py_TYPE(self)), candidates)) return nullptr;
     std::unordered_set<std::string> serialisable(candidates.begin(), candidates.end());
     std::vector<std::string> names = visiting_order(
         order, candidates, [&](const std::string& name) { return serialisable.count(name) > 0; });
@@ -565,14 +565,16 @@ PyObject* load_cache(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 // Type
 
 PyMethodDef base_methods[] = {
-    {"get_cached_value", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_cached_value)),
+    {"get_cached_value",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_cached_value)),
      METH_VARARGS | METH_KEYWORDS,
      "get_cached_value($self, method_name, strict=True, **kwargs)\n--\n\n"},
     {"is_cached", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(is_cached)),
      METH_VARARGS | METH_KEYWORDS, "is_cached($self, method_name, **kwargs)\n--\n\n"},
     {"update_cached_value",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_cached_value)),
-     METH_VARARGS | METH_KEYWORDS, "update_cached_value($self, method_name, value, **kwargs)\n--\n\n"},
+     METH_VARARGS | METH_KEYWORDS,
+     "update_cached_value($self, method_name, value, **kwargs)\n--\n\n"},
     {"clear_cache", clear_cache, METH_NOARGS, "clear_cache($self)\n--\n\n"},
     {"clear_cached_value",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(clear_cached_value)),
@@ -610,6 +612,8 @@ PyType_Spec base_spec = {
 
 }  // namespace
 
-PyType_Spec* kestrine_base_spec() { return &base_spec; }
+PyType_Spec* kestrine_base_spec() {
+    return &base_spec;
+}
 
 }  // namespace kestrine

@@ -24,7 +24,7 @@ struct CallFrame {
 // so only the key registry ever compares Python objects. Not thread-safe by itself: every
 // operation runs under the owning instance's AccessGuard.
 class CacheState {
-public:
+  public:
     CacheState() = default;
     CacheState(const CacheState&) = delete;
     CacheState& operator=(const CacheState&) = delete;
@@ -32,11 +32,15 @@ public:
 
     // Reading operations.
     EntryState state_of(KeyId k) const;
-    bool has_state(KeyId k) const { return k < meta_.size() && (meta_[k] & kStateMask) != kNoState; }
+    bool has_state(KeyId k) const {
+        return k < meta_.size() && (meta_[k] & kStateMask) != kNoState;
+    }
     // New reference to the value when `k` is Valid and a value is stored, else nullptr.
     PyObject* servable_value(KeyId k) const;
     bool has_value(KeyId k) const { return k < values_.size() && values_[k] != nullptr; }
-    const CallFrame* top_frame() const { return call_stack_.empty() ? nullptr : &call_stack_.back(); }
+    const CallFrame* top_frame() const {
+        return call_stack_.empty() ? nullptr : &call_stack_.back();
+    }
 
     // Writing operations.
     void register_call(KeyId k, const KeyId* declared, std::size_t count);
@@ -88,7 +92,7 @@ public:
 
     std::size_t native_bytes() const;
 
-private:
+  private:
     static constexpr std::uint8_t kStateMask = 0x3;
     static constexpr std::uint8_t kNoState = 0x3;
     static constexpr std::uint8_t kNodeBit = 0x4;
@@ -100,18 +104,17 @@ private:
     void add_edge(KeyId dependency, KeyId dependent);
 
     std::vector<CallFrame> call_stack_;
-    std::vector<PyObject*> values_;   // by KeyId; nullptr where nothing is stored
-    std::vector<std::uint8_t> meta_;  // by KeyId: state (kNoState when none) | kNodeBit
-    std::vector<IdSet> dependents_;   // reverse edges: who depends on the call
-    std::vector<IdSet> dependencies_; // forward edges, kept beside them
+    std::vector<PyObject*> values_;          // by KeyId; nullptr where nothing is stored
+    std::vector<std::uint8_t> meta_;         // by KeyId: state (kNoState when none) | kNodeBit
+    std::vector<IdSet> dependents_;          // reverse edges: who depends on the call
+    std::vector<IdSet> dependencies_;        // forward edges, kept beside them
     std::vector<std::uint32_t> visit_mark_;  // dependents_closure's visited set, by epoch
     std::uint32_t visit_epoch_ = 0;
     MetadataHashManager key_registry_;
 };
 
 struct KestrineBaseObject {
-    PyObject_HEAD
-    AccessGuard guard;
+    PyObject_HEAD AccessGuard guard;
     CacheState state;
 };
 

@@ -144,8 +144,8 @@ std::size_t MetadataHashManager::native_bytes() const {
            slots_.capacity() * sizeof(std::uint32_t);
 }
 
-bool lookup_key_id(MetadataHashManager& registry, std::string_view method_name,
-                   PyObject* kwargs, KeyId& out) {
+bool lookup_key_id(MetadataHashManager& registry, std::string_view method_name, PyObject* kwargs,
+                   KeyId& out) {
     CallKey key;
     if (!make_call_key(method_name, nullptr, nullptr, kwargs, key)) return false;
     Found found = registry.find(key.hash, key.key.get(), out);
@@ -154,8 +154,7 @@ bool lookup_key_id(MetadataHashManager& registry, std::string_view method_name,
     return found == Found::Yes;
 }
 
-bool intern_method_key(MetadataHashManager& registry, std::string_view method_name,
-                       KeyId& out) {
+bool intern_method_key(MetadataHashManager& registry, std::string_view method_name, KeyId& out) {
     CallKey key;
     if (!make_call_key(method_name, nullptr, nullptr, nullptr, key)) return false;
     return registry.get_or_insert(key.hash, key.key.release(), out);

@@ -18,7 +18,7 @@ using KeyId = std::uint64_t;
 enum class Found { Error = -1, No = 0, Yes = 1 };
 
 class MetadataHashManager {
-public:
+  public:
     MetadataHashManager() = default;
     MetadataHashManager(const MetadataHashManager&) = delete;
     MetadataHashManager& operator=(const MetadataHashManager&) = delete;
@@ -40,7 +40,7 @@ public:
     std::size_t size() const { return keys_.size(); }
     std::size_t native_bytes() const;
 
-private:
+  private:
     template <typename Equal>
     Found probe(Py_hash_t hash, Equal&& equal, KeyId& out) const;
     KeyId insert_new(Py_hash_t hash, PyObject* key);
@@ -55,10 +55,9 @@ private:
 
 // The KeyId of the key built from `method_name` and `kwargs` (no binding, no defaults);
 // KeyError "No cache key found for provided signature" when none is registered.
-bool lookup_key_id(MetadataHashManager& registry, std::string_view method_name,
-                   PyObject* kwargs, KeyId& out);
+bool lookup_key_id(MetadataHashManager& registry, std::string_view method_name, PyObject* kwargs,
+                   KeyId& out);
 // The KeyId of `(method_name, ())`, registering it when new.
-bool intern_method_key(MetadataHashManager& registry, std::string_view method_name,
-                       KeyId& out);
+bool intern_method_key(MetadataHashManager& registry, std::string_view method_name, KeyId& out);
 
 }  // namespace kestrine

@@ -56,7 +56,8 @@ int convert_bool(PyObject* value) {
     if (value == Py_False) return 0;
     // NumPy's boolean scalar, recognised by name so that NumPy need not be imported.
     PyTypeObject* type = Py_TYPE(value);
-    Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    Ref module =
+        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
     Ref name;
     if (module) name = Ref::steal(PyType_GetName(type));
     PyErr_Clear();
@@ -92,7 +93,9 @@ bool convert_text(PyObject* value, std::string& out) {
 // ---------------------------------------------------------------------------------------
 // Access guard
 
-void raise_already_borrowed() { PyErr_SetString(PyExc_RuntimeError, "Already borrowed"); }
+void raise_already_borrowed() {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+}
 void raise_already_mutably_borrowed() {
     PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
 }
@@ -104,15 +107,14 @@ void AccessGuard::wait_exclusive() {
     long pause_ns = 1000;
     for (;;) {
         // Detached while waiting: the holder may need a stop-the-world pause to finish.
-        Py_BEGIN_ALLOW_THREADS
-        if (pause_ns <= 4000) {
+        Py_BEGIN_ALLOW_THREADS if (pause_ns <= 4000) {
             sched_yield();
-        } else {
+        }
+        else {
             timespec pause{0, pause_ns};
             nanosleep(&pause, nullptr);
         }
-        Py_END_ALLOW_THREADS
-        if (try_exclusive()) return;
+        Py_END_ALLOW_THREADS if (try_exclusive()) return;
         if (pause_ns < 1000000) pause_ns *= 2;
     }
 }
@@ -122,7 +124,9 @@ void AccessGuard::wait_exclusive() {
 
 namespace {
 
-const char* was_or_were(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
+const char* was_or_were(Py_ssize_t n) {
+    return n == 1 ? "was" : "were";
+}
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
 std::string join_names(const std::vector<const char*>& names) {
@@ -147,8 +151,9 @@ bool raise_too_many_positional(const ParamSpec& spec, Py_ssize_t given) {
         PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given",
                      spec.full_name, spec.count, given, was_or_were(given));
     } else {
-        PyErr_Format(PyExc_TypeError, "%s takes from %d to %d positional arguments but %zd %s given",
-                     spec.full_name, spec.required, spec.count, given, was_or_were(given));
+        PyErr_Format(PyExc_TypeError,
+                     "%s takes from %d to %d positional arguments but %zd %s given", spec.full_name,
+                     spec.required, spec.count, given, was_or_were(given));
     }
     return false;
 }
@@ -284,8 +289,12 @@ TypeSlot base_slot, kestrined_slot, automagically_slot, decorator_slot;
 
 }  // namespace
 
-PyTypeObject* kestrine_base_type() { return get_or_create(base_slot, kestrine_base_spec); }
-PyTypeObject* kestrined_type() { return get_or_create(kestrined_slot, kestrined_spec); }
+PyTypeObject* kestrine_base_type() {
+    return get_or_create(base_slot, kestrine_base_spec);
+}
+PyTypeObject* kestrined_type() {
+    return get_or_create(kestrined_slot, kestrined_spec);
+}
 PyTypeObject* automagically_kestrined_type() {
     return get_or_create(automagically_slot, automagically_kestrined_spec);
 }
@@ -305,8 +314,7 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* (*get_type)()) 
     PyTypeObject* type = get_type();
     if (!type) return false;
     Ref all;
-    if (PyObject_GetOptionalAttrString(module, "__all__", reinterpret_cast<PyObject**>(&all)) <
-        0)
+    if (PyObject_GetOptionalAttrString(module, "__all__", reinterpret_cast<PyObject**>(&all)) < 0)
         return false;
     if (!all) {
         all = Ref::steal(PyList_New(0));
@@ -328,8 +336,7 @@ int module_exec(PyObject* module) {
     // The type objects are process-wide; sharing them with another interpreter would let
     // objects of one interpreter reach another.
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError,
-                        "kestrine can only be imported in the main interpreter");
+        PyErr_SetString(PyExc_ImportError, "kestrine can only be imported in the main interpreter");
         return -1;
     }
     if (!add_class(module, "KestrineBase", kestrine_base_type)) return -1;
@@ -345,19 +352,13 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "kestrine",
-    "",
-    0,
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "kestrine", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 
 }  // namespace kestrine
 
-PyMODINIT_FUNC PyInit_kestrine() { return PyModuleDef_Init(&kestrine::module_def); }
+PyMODINIT_FUNC PyInit_kestrine() {
+    return PyModuleDef_Init(&kestrine::module_def);
+}

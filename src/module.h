@@ -26,13 +26,13 @@ PyTypeObject* kestrine_base_type_if_ready();
 // "positional-only arguments passed as keyword arguments" error.
 struct ParamSpec {
     static constexpr int kMaxParams = 4;
-    const char* full_name;                // "kestrined.__new__()"
-    const char* positional_only_name;     // "cls"/"self"; its value is never in args
+    const char* full_name;                      // "kestrined.__new__()"
+    const char* positional_only_name;           // "cls"/"self"; its value is never in args
     std::array<const char*, kMaxParams> names;  // positional-or-keyword, in order
-    int count;                            // how many of `names` are used
-    int required;                         // the first `required` have no default
-    bool var_keyword;                     // a ** parameter collects unmatched keywords
-    bool var_positional;                  // a * parameter collects surplus positionals
+    int count;                                  // how many of `names` are used
+    int required;                               // the first `required` have no default
+    bool var_keyword;                           // a ** parameter collects unmatched keywords
+    bool var_positional;                        // a * parameter collects surplus positionals
 };
 
 // Result of binding: one value (or nullptr when absent) per named parameter, the dict

@@ -1,10 +1,13 @@
-// Source discovery of `self.<name>()` dependencies, the serialisable signature check, and
-// how keys are shown to Python. Everything here goes through the interpreter's own
-// `inspect`, `textwrap` and `ast` modules; nothing is cached between calls.
+// Call keys (binding a call's arguments to the wrapped function's signature and hashing
+// them), how keys are shown to Python, source discovery of `self.<name>()` dependencies and
+// the serialisable signature check. Discovery and the checks go through the interpreter's
+// own `inspect`, `textwrap` and `ast` modules; nothing is cached between calls.
 #include "py_introspection_utils.h"
 
 #include <Python.h>
 
+#include <algorithm>
+#include <atomic>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -295,6 +298,369 @@ PyObject* display_key(PyObject* key) {
     }
     if (PyTuple_GET_SIZE(items.get()) == 0) return new_str(name).release();
     return Py_NewRef(key);
+}
+
+// ---------------------------------------------------------------------------------------
+// Call keys
+
+namespace {
+
+// One argument item while a key is being built: UTF-8 name and the value.
+struct NamedValue {
+    std::string name;
+    Ref value;
+};
+
+// The argument mapping of a call: inspect.signature(function).bind(...) + apply_defaults(),
+// or `kwargs` itself (a new empty dict when absent) without a function.
+Ref argument_mapping(PyObject* function, PyObject* args, PyObject* kwargs) {
+    if (!function) return kwargs ? Ref::borrow(kwargs) : Ref::steal(PyDict_New());
+    Ref inspect = import_module("inspect");
+    if (!inspect) return Ref();
+    Ref signature = Ref::steal(PyObject_CallMethod(inspect.get(), "signature", "O", function));
+    if (!signature) return Ref();
+    Ref bind = Ref::steal(PyObject_GetAttrString(signature.get(), "bind"));
+    if (!bind) return Ref();
+    Ref bound = Ref::steal(PyObject_Call(bind.get(), args, kwargs));
+    if (!bound) return Ref();
+    Ref applied = Ref::steal(PyObject_CallMethod(bound.get(), "apply_defaults", nullptr));
+    if (!applied) return Ref();
+    return Ref::steal(PyObject_GetAttrString(bound.get(), "arguments"));
+}
+
+// Steps shared by every way of building a key: walk the mapping, convert and filter the
+// names, sort by UTF-8 bytes.
+bool collect_items(PyObject* function, PyObject* args, PyObject* kwargs,
+                   std::vector<NamedValue>& items) {
+    Ref mapping = argument_mapping(function, args, kwargs);
+    if (!mapping) return false;
+    if (!PyDict_Check(mapping.get())) {
+        raise_type_mismatch(mapping.get(), "dict");
+        return false;
+    }
+    std::vector<std::pair<Ref, Ref>> entries;
+    Py_BEGIN_CRITICAL_SECTION(mapping.get());
+    Py_ssize_t pos = 0;
+    PyObject* name;
+    PyObject* value;
+    while (PyDict_Next(mapping.get(), &pos, &name, &value))
+        entries.emplace_back(Ref::borrow(name), Ref::borrow(value));
+    Py_END_CRITICAL_SECTION();
+    for (auto& [name_ref, value_ref] : entries) {
+        std::string text;
+        if (!convert_text(name_ref.get(), text)) return false;
+        if (text == "self") continue;
+        items.push_back({std::move(text), std::move(value_ref)});
+    }
+    // std::string orders by unsigned bytes; names in one mapping are distinct.
+    std::sort(items.begin(), items.end(),
+              [](const NamedValue& a, const NamedValue& b) { return a.name < b.name; });
+    return true;
+}
+
+Ref build_key(PyObject* method_name, Ref* names, Ref* values, std::size_t count) {
+    Ref items = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    if (!items) return Ref();
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* pair = PyTuple_Pack(2, names[i].get(), values[i].get());
+        if (!pair) return Ref();
+        PyTuple_SET_ITEM(items.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return Ref::steal(PyTuple_Pack(2, method_name, items.get()));
+}
+
+}  // namespace
+
+bool make_call_key(std::string_view method_name, PyObject* function, PyObject* args,
+                   PyObject* kwargs, CallKey& out) {
+    std::vector<NamedValue> items;
+    Ref empty_args;
+    if (function && !args) {
+        empty_args = Ref::steal(PyTuple_New(0));
+        if (!empty_args) return false;
+        args = empty_args.get();
+    }
+    if (!collect_items(function, args, kwargs, items)) return false;
+    std::vector<Ref> names, values;
+    for (auto& item : items) {
+        names.push_back(new_str(item.name));
+        if (!names.back()) return false;
+        values.push_back(std::move(item.value));
+    }
+    Ref name = new_str(method_name);
+    if (!name) return false;
+    Ref key = build_key(name.get(), names.data(), values.data(), names.size());
+    if (!key) return false;
+    Py_hash_t hash = PyObject_Hash(key.get());
+    if (hash == -1) return false;
+    out.hash = hash;
+    out.key = std::move(key);
+    return true;
+}
+
+Py_hash_t combine_tuple_hash(const Py_hash_t* lanes, Py_ssize_t count) {
+    // The interpreter's tuple hash (xxHash-style lanes), reproduced so that keys compared as
+    // parts hash exactly as their tuples do.
+    using Uhash = Py_uhash_t;
+    static_assert(sizeof(Uhash) == 8, "64-bit hashes expected");
+    constexpr Uhash prime1 = 11400714785074694791ULL;
+    constexpr Uhash prime2 = 14029467366897019727ULL;
+    constexpr Uhash prime5 = 2870177450012600261ULL;
+    Uhash acc = prime5;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        acc += static_cast<Uhash>(lanes[i]) * prime2;
+        acc = (acc << 31) | (acc >> 33);
+        acc *= prime1;
+    }
+    acc += static_cast<Uhash>(count) ^ (prime5 ^ 3527539UL);
+    if (acc == static_cast<Uhash>(-1)) return 1546275796;
+    return static_cast<Py_hash_t>(acc);
+}
+
+PyObject* KeyParts::to_tuple() const {
+    if (prebuilt) return Py_NewRef(prebuilt);
+    Ref items_tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    if (!items_tuple) return nullptr;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyObject* pair = PyTuple_Pack(2, items[i].name, items[i].value);
+        if (!pair) return nullptr;
+        PyTuple_SET_ITEM(items_tuple.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    return PyTuple_Pack(2, method_name, items_tuple.get());
+}
+
+// ---------------------------------------------------------------------------------------
+// Native binding
+
+FastBinder FastBinder::plan(PyObject* func) {
+    FastBinder binder;
+    if (!Py_IS_TYPE(func, &PyFunction_Type)) return binder;
+    PyObject* code = PyFunction_GetCode(func);
+    if (!code || !PyCode_Check(code)) return binder;
+    auto* co = reinterpret_cast<PyCodeObject*>(code);
+    binder.code_ = Ref::borrow(code);
+    binder.positional_count_ = co->co_argcount;
+    binder.positional_only_ = co->co_posonlyargcount;
+    binder.keyword_only_ = co->co_kwonlyargcount;
+    binder.var_positional_ = (co->co_flags & CO_VARARGS) != 0;
+    binder.var_keyword_ = (co->co_flags & CO_VARKEYWORDS) != 0;
+    int total = binder.positional_count_ + binder.keyword_only_ + binder.var_positional_ +
+                binder.var_keyword_;
+    Ref varnames = Ref::steal(PyCode_GetVarnames(co));
+    if (!varnames || PyTuple_GET_SIZE(varnames.get()) < total) {
+        PyErr_Clear();
+        return FastBinder();
+    }
+    std::vector<std::pair<std::string, int>> order;
+    for (int i = 0; i < total; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(varnames.get(), i);
+        binder.param_names_.push_back(Ref::borrow(name));
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
+        if (!text) {
+            PyErr_Clear();
+            return FastBinder();
+        }
+        std::string utf8(text, static_cast<std::size_t>(size));
+        if (utf8 != "self") order.emplace_back(std::move(utf8), i);
+    }
+    std::sort(order.begin(), order.end());
+    for (auto& [utf8, index] : order) {
+        Ref name = new_str(utf8);
+        if (!name) {
+            PyErr_Clear();
+            return FastBinder();
+        }
+        Py_hash_t hash = PyObject_Hash(name.get());
+        if (hash == -1) {
+            PyErr_Clear();
+            return FastBinder();
+        }
+        binder.key_order_.push_back(index);
+        binder.names_.push_back(std::move(name));
+        binder.name_hashes_.push_back(hash);
+    }
+    binder.usable_ = true;
+    return binder;
+}
+
+namespace {
+
+// Whether inspect.signature would see `func` as the plain function its code describes:
+// no attributes that unwrapping or a stored signature could use, and (3.14) annotations
+// that inspect would not need to evaluate.
+bool plain_function(PyObject* func, PyObject* code) {
+    auto* f = reinterpret_cast<PyFunctionObject*>(func);
+    if (std::atomic_ref<PyObject*>(f->func_code).load(std::memory_order_relaxed) != code)
+        return false;
+    PyObject* dict = std::atomic_ref<PyObject*>(f->func_dict).load(std::memory_order_relaxed);
+    if (dict && PyDict_GET_SIZE(dict) != 0) return false;
+#if PY_VERSION_HEX >= 0x030E0000
+    PyObject* annotate =
+        std::atomic_ref<PyObject*>(f->func_annotate).load(std::memory_order_relaxed);
+    PyObject* annotations =
+        std::atomic_ref<PyObject*>(f->func_annotations).load(std::memory_order_relaxed);
+    if (annotate && annotate != Py_None && !annotations) return false;
+#endif
+    return true;
+}
+
+bool same_name(PyObject* a, PyObject* b) {
+    return a == b || PyUnicode_Compare(a, b) == 0;
+}
+
+}  // namespace
+
+bool FastBinder::applies_to(PyObject* func) const {
+    return usable_ && plain_function(func, code_.get());
+}
+
+int FastBinder::bind(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     KeyParts& parts) const {
+    constexpr int kMaxSlots = 16;
+    int named = positional_count_ + keyword_only_;
+    int slot_count = named + var_positional_ + var_keyword_;
+    if (slot_count > kMaxSlots || !applies_to(func)) return 0;
+    PyObject* slots[kMaxSlots] = {};
+
+    Py_ssize_t positional = nargs < positional_count_ ? nargs : positional_count_;
+    for (Py_ssize_t i = 0; i < positional; ++i) slots[i] = args[i];
+    if (var_positional_) {
+        PyObject* surplus = PyTuple_New(nargs - positional);
+        if (!surplus) return -1;
+        for (Py_ssize_t i = positional; i < nargs; ++i)
+            PyTuple_SET_ITEM(surplus, i - positional, Py_NewRef(args[i]));
+        slots[named] = parts.keep(surplus);
+    } else if (nargs > positional_count_) {
+        return 0;
+    }
+
+    PyObject* extra_keywords = nullptr;
+    if (var_keyword_) {
+        extra_keywords = PyDict_New();
+        if (!extra_keywords) return -1;
+        slots[named + var_positional_] = parts.keep(extra_keywords);
+    }
+    Py_ssize_t keyword_count = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t j = 0; j < keyword_count; ++j) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, j);
+        if (!PyUnicode_CheckExact(name)) return 0;
+        int match = -1;
+        for (int i = 0; i < named && match < 0; ++i)
+            if (same_name(param_names_[i].get(), name)) match = i;
+        if (match >= 0) {
+            // Positional-only names given by keyword, and duplicates, are inspect's to judge.
+            if (match < positional_only_ || slots[match]) return 0;
+            slots[match] = args[nargs + j];
+            continue;
+        }
+        if (!extra_keywords) return 0;
+        if (PyDict_SetItem(extra_keywords, name, args[nargs + j]) < 0) return -1;
+    }
+
+    // Defaults are read on every call: __defaults__ and __kwdefaults__ may be replaced.
+    PyObject* defaults = nullptr;
+    for (int i = 0; i < positional_count_; ++i) {
+        if (slots[i]) continue;
+        if (!defaults) {
+            // Borrowed, as the interpreter's own call path reads them; a reference here
+            // would be a contended count on a shared object for every call.
+            defaults = PyFunction_GetDefaults(func);
+            if (!defaults) return 0;
+        }
+        Py_ssize_t index = i - (positional_count_ - PyTuple_GET_SIZE(defaults));
+        if (index < 0) return 0;
+        slots[i] = PyTuple_GET_ITEM(defaults, index);
+    }
+    PyObject* keyword_defaults = nullptr;
+    for (int i = positional_count_; i < named; ++i) {
+        if (slots[i]) continue;
+        if (!keyword_defaults) {
+            keyword_defaults = PyFunction_GetKwDefaults(func);
+            if (!keyword_defaults || !PyDict_Check(keyword_defaults)) return 0;
+            parts.keep(Py_NewRef(keyword_defaults));
+        }
+        PyObject* value = nullptr;
+        int found = PyDict_GetItemRef(keyword_defaults, param_names_[i].get(), &value);
+        if (found < 0) return -1;
+        if (found == 0) return 0;
+        slots[i] = parts.keep(value);
+    }
+
+    for (std::size_t k = 0; k < key_order_.size(); ++k)
+        parts.items.emplace_back(KeyItem{names_[k].get(), slots[key_order_[k]], name_hashes_[k]});
+    return 1;
+}
+
+namespace {
+
+// The inspect path for a vectorcall: pack the arguments and bind them through inspect.
+bool inspect_key_parts(PyObject* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       KeyParts& parts) {
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
+    if (!tuple) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    Ref kwargs;
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) return false;
+        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(kwnames); ++j)
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, j), args[nargs + j]) < 0)
+                return false;
+    }
+    std::vector<NamedValue> items;
+    if (!collect_items(func, tuple.get(), kwargs.get(), items)) return false;
+    for (auto& item : items) {
+        Ref name = new_str(item.name);
+        if (!name) return false;
+        Py_hash_t hash = PyObject_Hash(name.get());
+        if (hash == -1) return false;
+        PyObject* value = parts.keep(item.value.release());
+        parts.items.emplace_back(KeyItem{parts.keep(name.release()), value, hash});
+    }
+    return true;
+}
+
+}  // namespace
+
+bool make_key_parts(PyObject* method_name, PyObject* func, const FastBinder& binder,
+                    const CallKey* no_argument_key, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, KeyParts& parts) {
+    parts.method_name = method_name;
+    // A method whose only parameter is `self`, called with the instance alone: the key is
+    // always `(name, ())`, built once.
+    if (no_argument_key && no_argument_key->key && nargs == 1 &&
+        (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) && binder.applies_to(func)) {
+        parts.prebuilt = no_argument_key->key.get();
+        parts.hash = no_argument_key->hash;
+        return true;
+    }
+    int bound = binder.bind(func, args, nargs, kwnames, parts);
+    if (bound < 0) return false;
+    if (bound == 0) {
+        parts.items.clear();
+        if (!inspect_key_parts(func, args, nargs, kwnames, parts)) return false;
+    }
+    if (parts.items.empty() && no_argument_key && no_argument_key->key) {
+        parts.prebuilt = no_argument_key->key.get();
+        parts.hash = no_argument_key->hash;
+        return true;
+    }
+    // Hash in the order the interpreter hashes the tuple, so the first unhashable value
+    // raises the same error.
+    Py_hash_t name_hash = PyObject_Hash(method_name);
+    if (name_hash == -1) return false;
+    SmallVector<Py_hash_t, 6> pair_hashes;
+    for (const KeyItem& item : parts.items) {
+        Py_hash_t lanes[2] = {item.name_hash, PyObject_Hash(item.value)};
+        if (lanes[1] == -1) return false;
+        pair_hashes.emplace_back(combine_tuple_hash(lanes, 2));
+    }
+    Py_hash_t key_lanes[2] = {
+        name_hash,
+        combine_tuple_hash(pair_hashes.begin(), static_cast<Py_ssize_t>(pair_hashes.size()))};
+    parts.hash = combine_tuple_hash(key_lanes, 2);
+    return true;
 }
 
 }  // namespace kestrine

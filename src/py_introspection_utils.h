@@ -52,7 +52,7 @@ struct KeyParts {
     SmallVector<KeyItem, 6> items;    // sorted by the UTF-8 bytes of the names
     SmallVector<Ref, 4> keep_alive;   // objects made or looked up for this key
     Py_hash_t hash = -1;
-    PyObject* prebuilt = nullptr;     // borrowed key tuple, or nullptr
+    PyObject* prebuilt = nullptr;  // borrowed key tuple, or nullptr
     // A new key tuple from the parts (or a new reference to `prebuilt`).
     PyObject* to_tuple() const;
     // Keeps `obj` (a new reference) alive with the parts and returns it borrowed.
@@ -65,7 +65,7 @@ struct KeyParts {
 // Natively binds calls of one plain Python function the way inspect.signature(func).bind
 // followed by apply_defaults() does, for the common case. Built once per decorated method.
 class FastBinder {
-public:
+  public:
     // Prepares a plan for `func` (an exact function object). A function the plan cannot
     // describe yields a binder that always declines.
     static FastBinder plan(PyObject* func);
@@ -88,12 +88,12 @@ public:
     bool applies_to(PyObject* func) const;
     bool usable() const { return usable_; }
 
-private:
+  private:
     bool usable_ = false;
-    Ref code_;                      // the code object the plan describes
-    int positional_count_ = 0;      // co_argcount
-    int positional_only_ = 0;       // co_posonlyargcount
-    int keyword_only_ = 0;          // co_kwonlyargcount
+    Ref code_;                  // the code object the plan describes
+    int positional_count_ = 0;  // co_argcount
+    int positional_only_ = 0;   // co_posonlyargcount
+    int keyword_only_ = 0;      // co_kwonlyargcount
     bool var_positional_ = false;
     bool var_keyword_ = false;
     std::vector<Ref> param_names_;  // code's parameter names, in parameter order

@@ -9,7 +9,7 @@ namespace kestrine {
 
 // Holds one strong reference and releases it on destruction.
 class Ref {
-public:
+  public:
     Ref() = default;
     Ref(const Ref& other) : obj_(Py_XNewRef(other.obj_)) {}
     Ref(Ref&& other) noexcept : obj_(other.obj_) { other.obj_ = nullptr; }
@@ -34,7 +34,7 @@ public:
     }
     void reset() { Py_CLEAR(obj_); }
 
-private:
+  private:
     explicit Ref(PyObject* obj) : obj_(obj) {}
     PyObject* obj_ = nullptr;
 };

@@ -9,7 +9,7 @@ namespace kestrine {
 
 template <typename T, std::size_t N>
 class SmallVector {
-public:
+  public:
     SmallVector() = default;
     SmallVector(const SmallVector&) = delete;
     SmallVector& operator=(const SmallVector&) = delete;
@@ -40,7 +40,7 @@ public:
         while (size_) pop_back();
     }
 
-private:
+  private:
     T* inline_data() { return reinterpret_cast<T*>(storage_); }
     void grow() {
         std::size_t capacity = capacity_ * 2;

@@ -165,7 +165,7 @@ import ssl, ctypes, sqlite3
 make_venv() {
     local py=$1
     local stamp=$venv/.kestrine-tools
-    local want="pytest hypothesis numpy scikit-build-core cmake ninja"
+    local want="pytest hypothesis numpy scikit-build-core cmake ninja clang-format==23.1.5"
     if [ -x "$venv/bin/python" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$py $want" ]; then
         return 0
     fi
@@ -177,6 +177,9 @@ make_venv() {
         die "venv" "pip install $want failed (is PyPI reachable?)"
     echo "$py $want" >"$stamp"
 }
+
+# Sourced (tools/build_tsan_python.sh reuses the functions above): stop here.
+return 0 2>/dev/null || true
 
 py=$(find_existing) || py=$(build_interpreter)
 say "interpreter: $py"
