@@ -4,6 +4,7 @@ import inspect
 import os
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import types
 
@@ -132,6 +133,9 @@ def test_descriptor_access_and_metadata():
     assert not hasattr(desc, "__dict__")
 
 
+@pytest.mark.skipif(
+    sysconfig.get_config_var("Py_GIL_DISABLED") != 1, reason="needs the free-threaded build"
+)
 def test_gil_stays_disabled_after_import():
     assert run_python("import kestrine, sys; print(sys._is_gil_enabled())") == "False"
 

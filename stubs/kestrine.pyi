@@ -1,0 +1,109 @@
+"""Type information for the `kestrine` extension module.
+
+Installed next to the extension (`site-packages/kestrine.pyi`) and, for mypy,
+which reads stubs of a single-module distribution only from a stub package, as
+`site-packages/kestrine-stubs/__init__.pyi`.
+"""
+
+from collections.abc import Callable, Sequence
+from typing import Any, Concatenate, Literal, Never, NoReturn, Self, TypeAlias, final, overload
+
+from typing_extensions import disjoint_base
+
+__all__ = ["KestrineBase", "kestrined", "automagically_kestrined"]
+
+# How a call is shown by the inspection properties: the method name for a call
+# without arguments, else the key tuple `(name, ((parameter, value), ...))` with
+# the pairs sorted by parameter name.
+_Call: TypeAlias = str | tuple[str, tuple[tuple[str, Any], ...]]
+_State: TypeAlias = Literal["valid", "invalid", "permanently invalid"]
+# A declared dependency: a method name, or a method name with the keyword
+# arguments of the call depended on.
+_Dependency: TypeAlias = str | tuple[str, dict[str, Any]]
+
+# Instances carry their cache in their own layout: no other such base can be mixed in.
+@disjoint_base
+class KestrineBase:
+    """Base class of every class with memoised methods; each instance owns its cache."""
+
+    def __new__(cls, *_args: Any, **_kwargs: Any) -> Self: ...
+
+    # Queries address one call by method name and the call's bound arguments
+    # (defaults included) given as keywords.
+    def get_cached_value(self, method_name: str, strict: bool = True, **kwargs: Any) -> Any:
+        """The stored value; None when `strict` is false and no value is servable.
+
+        `strict` also accepts a NumPy boolean scalar.
+        """
+
+    def is_cached(self, method_name: str, **kwargs: Any) -> bool: ...
+    def update_cached_value(self, method_name: str, value: Any, **kwargs: Any) -> None: ...
+    def clear_cache(self) -> None: ...
+    def clear_cached_value(self, method_name: str, **kwargs: Any) -> None: ...
+    @property
+    def cached_values(self) -> dict[_Call, Any]: ...
+    @property
+    def dependency_graph(self) -> dict[_Call, set[_Call]]:
+        """Each call mapped to the calls that depend on it directly."""
+
+    @property
+    def validation_state(self) -> dict[_Call, _State]: ...
+    # `order` is a sequence of method names; a bare `str` is refused at run time.
+    def dump_cache(self, order: Sequence[str] | None = None) -> dict[str, Any]: ...
+    def load_cache(self, data: dict[str, Any], order: Sequence[str] | None = None) -> None: ...
+
+@final
+class KestrineDecorator[S: KestrineBase, **P, R]:
+    """A memoised method, as held by its class.
+
+    Not a module attribute at run time: it is the type of a decorated method's
+    descriptor, `type(Class.__dict__[name])`. Through the class it is the
+    descriptor itself (call it with the instance first); through an instance it
+    is a bound callable with the method's parameters after `self`.
+    """
+
+    @overload
+    def __get__(self, instance: None, owner: type[Any] | None = None, /) -> Self: ...
+    @overload
+    def __get__(self, instance: S, owner: type[Any] | None = None, /) -> Callable[P, R]: ...
+    # Assignment through an instance always raises TypeError, so no value fits.
+    def __set__(self, instance: Any, value: Never, /) -> NoReturn: ...
+    def __delete__(self, instance: Any, /) -> NoReturn: ...
+    def __call__(self, instance: S, /, *args: P.args, **kwargs: P.kwargs) -> R: ...
+
+@final
+class kestrined:
+    """Decorator factory: memoise a method of a KestrineBase subclass.
+
+    Dependencies are only those declared in `dependencies`.
+    """
+
+    def __new__(
+        cls,
+        use_cache: bool = True,
+        dependencies: list[_Dependency] | None = None,
+        track_runtime_dependencies: bool = False,
+        serialisable: bool = False,
+    ) -> Self: ...
+    def __call__[S: KestrineBase, **P, R](
+        self, func: Callable[Concatenate[S, P], R], /
+    ) -> KestrineDecorator[S, P, R]: ...
+
+@final
+class automagically_kestrined:
+    """Decorator factory like `kestrined`, tracking runtime dependencies by default.
+
+    With `dependencies` left at None, the dependencies are the `self.<name>()`
+    calls found in the method's source.
+    """
+
+    def __new__(
+        cls,
+        use_cache: bool = True,
+        dependencies: list[_Dependency] | None = None,
+        track_runtime_dependencies: bool = True,
+        serialisable: bool = False,
+    ) -> Self: ...
+    def __call__[S: KestrineBase, **P, R](
+        self, func: Callable[Concatenate[S, P], R], /
+    ) -> KestrineDecorator[S, P, R]: ...
