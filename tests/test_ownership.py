@@ -1,0 +1,193 @@
+"""What the cache holds it releases: values, key arguments, functions and dependency dicts."""
+
+import gc
+import sys
+import weakref
+
+import pytest
+
+import kestrine
+
+
+class Tracked:
+    """A hashable object whose lifetime a weak reference can watch."""
+
+    def __init__(self, tag=0):
+        self.tag = tag
+
+    def __hash__(self):
+        return hash(self.tag)
+
+    def __eq__(self, other):
+        return isinstance(other, Tracked) and other.tag == self.tag
+
+
+class Holder(kestrine.KestrineBase):
+    @kestrine.kestrined()
+    def make(self, arg):
+        return Tracked(("value", arg.tag))
+
+    @kestrine.kestrined()
+    def fail(self, arg):
+        raise LookupError(Tracked("in exception"))
+
+
+def alive(ref):
+    gc.collect()
+    return ref() is not None
+
+
+def test_instance_release_frees_values_and_key_arguments():
+    obj = Holder()
+    arg = Tracked(1)
+    value = obj.make(arg)
+    refs = [weakref.ref(arg), weakref.ref(value)]
+    del arg, value
+    assert all(alive(r) for r in refs), "the cache keeps both while the instance lives"
+    del obj
+    assert not any(alive(r) for r in refs)
+
+
+@pytest.mark.parametrize(
+    "release",
+    [
+        lambda obj, arg: obj.update_cached_value("make", "other", arg=arg),
+        lambda obj, arg: obj.clear_cached_value("make", arg=arg),
+        lambda obj, arg: obj.clear_cache(),
+    ],
+    ids=["update", "clear", "clear_cache"],
+)
+def test_replaced_and_cleared_values_are_released_at_once(release):
+    obj = Holder()
+    arg = Tracked(2)
+    ref = weakref.ref(obj.make(arg))
+    release(obj, arg)
+    assert ref() is None
+
+
+def test_recomputed_value_releases_the_stale_one():
+    class Chain(kestrine.KestrineBase):
+        @kestrine.kestrined()
+        def base(self):
+            return 1
+
+        @kestrine.kestrined(track_runtime_dependencies=True)
+        def derived(self):
+            return Tracked(self.base())
+
+    obj = Chain()
+    stale = weakref.ref(obj.derived())
+    obj.clear_cached_value("base")
+    assert stale() is not None, "an invalidated value stays stored until replaced"
+    obj.derived()
+    assert stale() is None
+
+
+class EqualsRaise(Tracked):
+    def __eq__(self, other):
+        raise ArithmeticError("no comparison")
+
+    __hash__ = Tracked.__hash__
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda obj, arg: obj.make(arg, arg), TypeError),  # does not bind
+        (lambda obj, arg: obj.make([arg]), TypeError),  # unhashable
+        (lambda obj, arg: obj.make(EqualsRaise(5)), ArithmeticError),  # raising __eq__
+        (lambda obj, arg: obj.get_cached_value("make", arg=[arg]), TypeError),
+        (lambda obj, arg: obj.is_cached("make", arg=arg), KeyError),
+    ],
+    ids=["binding", "unhashable", "raising-eq", "query-unhashable", "query-missing"],
+)
+def test_failed_calls_keep_nothing(call, error):
+    obj = Holder()
+    obj.make(Tracked(5))  # a registered key of the same hash as EqualsRaise(5)
+    arg = Tracked(99)
+    ref = weakref.ref(arg)
+    registered = len(obj.validation_state)
+    with pytest.raises(error):
+        call(obj, arg)
+    del arg
+    assert ref() is None
+    assert len(obj.validation_state) == registered
+
+
+def test_raising_body_keeps_only_its_key():
+    obj = Holder()
+    arg = Tracked(7)
+    with pytest.raises(LookupError) as info:
+        obj.fail(arg)
+    exc_value = weakref.ref(info.value.args[0])
+    del info
+    assert exc_value() is None, "the exception's payload is not retained"
+    assert obj.cached_values == {}
+    # The key is registered (it names the call) and so keeps its argument, by design.
+    assert obj.validation_state == {("fail", (("arg", arg),)): "invalid"}
+
+
+def test_repeated_failures_do_not_grow_memory():
+    obj = Holder()
+    obj.make(Tracked(5))
+    calls = [
+        lambda: obj.make(1, 2),
+        lambda: obj.make([1]),
+        lambda: obj.make(EqualsRaise(5)),
+        lambda: obj.get_cached_value("missing", x=1),
+        lambda: obj.update_cached_value(3, 1),
+    ]
+
+    def run(rounds):
+        for _ in range(rounds):
+            for call in calls:
+                with pytest.raises(Exception):
+                    call()
+
+    run(300)  # warm up the interpreter's own lazily built state
+    gc.collect()
+    blocks, objects = sys.getallocatedblocks(), len(gc.get_objects())
+    run(3000)  # a leak of one object per failing call would add 15000
+    gc.collect()
+    assert len(gc.get_objects()) - objects < 100
+    assert sys.getallocatedblocks() - blocks < 500
+
+
+def test_decorators_and_factories_release_functions_and_dicts():
+    def method(self):
+        return 1
+
+    kwargs = {"n": 1}
+    factory = kestrine.kestrined(dependencies=[("b", kwargs)])
+    decorator = factory(method)
+    func_ref = weakref.ref(method)
+    base = sys.getrefcount(kwargs)
+    del method
+    assert alive(func_ref), "the descriptor holds its function"
+    del decorator
+    assert not alive(func_ref)
+    del factory
+    assert sys.getrefcount(kwargs) == base - 1
+
+
+def test_cycle_through_cache_keeps_instance_until_cleared():
+    class Cyclic(kestrine.KestrineBase):
+        @kestrine.kestrined()
+        def me(self):
+            return [self]
+
+    obj = Cyclic()
+    obj.me()
+    ref = weakref.ref(obj)
+    obj.clear_cache()
+    del obj
+    assert ref() is None
+
+    obj = Cyclic()
+    obj.me()
+    ref = weakref.ref(obj)
+    del obj
+    gc.collect()
+    assert ref() is not None, "the collector does not see the cache's references"
+    ref().clear_cache()
+    assert ref() is None
