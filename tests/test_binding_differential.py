@@ -87,8 +87,18 @@ def check_call(func, args, kwargs):
         assert str(info.value) == expected[1]
         assert obj.cached_values == {}
         return
-    assert obj.method(*args, **kwargs) == "computed"
     shown = expected[0] if not expected[1] else expected
+    try:
+        func(obj, *args, **kwargs)
+    except TypeError as exc:
+        # inspect can bind what the call itself refuses (a positional-only parameter with a
+        # default, named by keyword): the key is registered, then the body's call fails.
+        with pytest.raises(TypeError) as info:
+            obj.method(*args, **kwargs)
+        assert str(info.value) == str(exc)
+        assert obj.validation_state == {shown: "invalid"}
+        return
+    assert obj.method(*args, **kwargs) == "computed"
     (stored_key,) = obj.cached_values
     assert stored_key == shown
     if expected[1]:
