@@ -20,3 +20,13 @@ def test_readme_examples_print_what_the_readme_shows():
     outputs = run.stdout.split(SEPARATOR + "\n")
     for (code, shown), printed in zip(pairs, outputs):
         assert printed == shown, f"example starting {code.splitlines()[0]!r}"
+
+
+def test_readme_tour_excerpt_is_what_the_tour_prints():
+    excerpts = re.findall(r"```text\n(.*?)```", README.read_text(), re.S)
+    assert excerpts, "the README shows no output of the tour"
+    tour = README.parent / "examples" / "tour.py"
+    run = subprocess.run([sys.executable, str(tour)], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    for excerpt in excerpts:
+        assert excerpt in run.stdout
