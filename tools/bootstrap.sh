@@ -165,13 +165,17 @@ import ssl, ctypes, sqlite3
 make_venv() {
     local py=$1
     local stamp=$venv/.kestrine-tools
-    local want="pytest hypothesis numpy scikit-build-core cmake ninja clang-format==23.1.5"
-    if [ -x "$venv/bin/python" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$py $want" ]; then
-        return 0
+    # mypy 1.18 is the last release whose dependencies all have free-threaded wheels.
+    local want="pytest hypothesis numpy scikit-build-core cmake ninja clang-format==23.1.5 mypy==1.18.2"
+    local have=""
+    [ -x "$venv/bin/python" ] && [ -f "$stamp" ] && have=$(cat "$stamp")
+    [ "$have" = "$py $want" ] && return 0
+    # A venv of the same interpreter is updated in place, so that runs using it go on.
+    if [ "${have%% *}" != "$py" ]; then
+        say "creating $venv from $py"
+        rm -rf "$venv"
+        "$py" -m venv "$venv" || die "venv" "$py -m venv $venv failed"
     fi
-    say "creating $venv from $py"
-    rm -rf "$venv"
-    "$py" -m venv "$venv" || die "venv" "$py -m venv $venv failed"
     say "installing test tools: $want"
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --prefer-binary $want >&2 ||
         die "venv" "pip install $want failed (is PyPI reachable?)"
