@@ -1,11 +1,5 @@
-"""Pure-Python reference model of one KestrineBase instance's cache.
-
-Written from the documented rules only (no import of kestrine): the key registry (dense
-ids, lookup by equality), the validation states with their derivation and invalidation,
-the single-entry queries and mutations, `clear_cache`, the store step of `load_cache`, and
-the life of one decorated call. Tests drive a real instance and this model side by side and
-compare what Python can see of both.
-"""
+"""Pure-Python reference model of one KestrineBase instance's cache, written from the
+documented rules only (no import of kestrine); tests run it beside a real instance."""
 
 VALID = "valid"
 INVALID = "invalid"
@@ -28,8 +22,7 @@ def display_key(key):
     return key[0] if not key[1] else key
 
 
-class Method:
-    """What the model needs of a decorated method: its options and declared dependencies."""
+class Method:  # a decorated method's options and declared dependencies
 
     def __init__(self, name, dependencies=(), use_cache=True, track=False):
         self.name = name
@@ -47,7 +40,6 @@ class InstanceModel:
         self.dependents = {}  # KeyId -> set of KeyIds that depend on it
         self.call_stack = []  # (KeyId, track_runtime_dependencies)
 
-    # -- key registry -----------------------------------------------------------------
     def get_or_insert(self, key):
         k = self.ids.get(key)
         if k is None:
@@ -61,7 +53,6 @@ class InstanceModel:
             raise KeyError(NO_KEY)
         return k
 
-    # -- state operations -------------------------------------------------------------
     def state_of(self, k):
         return self.states.get(k, PERMANENTLY_INVALID)
 
@@ -125,10 +116,8 @@ class InstanceModel:
         if self.state_of(k) == VALID:
             self.values[k] = value
 
-    # -- one decorated call -----------------------------------------------------------
     def call(self, method, arguments, body):
-        """Runs one call of `method` with bound `arguments`; `body()` computes a miss and
-        makes its own nested calls on this model."""
+        """One call of `method`; `body()` computes a miss, making its nested calls here."""
         k = self.get_or_insert(make_key(method.name, arguments))
         declared = [self.get_or_insert(key) for key in method.dependency_keys]
         self.register_call(k, declared)
@@ -148,7 +137,6 @@ class InstanceModel:
         finally:
             self.call_stack.pop()
 
-    # -- query and mutation methods ---------------------------------------------------
     def get_cached_value(self, /, method_name, strict=True, **kwargs):
         value = self.servable_value(self.lookup(method_name, kwargs))
         if value is not MISSING:
@@ -182,10 +170,9 @@ class InstanceModel:
         self.values.clear()
 
     def store_loaded(self, method_name, value):
-        """The store step of `load_cache` for one entry: the value only, no state change."""
+        """The store step of `load_cache`: the value only, no state change."""
         self.values[self.get_or_insert(make_key(method_name, {}))] = value
 
-    # -- inspection properties --------------------------------------------------------
     def _shown(self, k):
         return display_key(self.keys[k])
 

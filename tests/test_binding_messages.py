@@ -3,6 +3,7 @@
 import numpy
 import pytest
 
+from conftest import raises_exactly
 from kestrine import KestrineBase, automagically_kestrined, kestrined
 
 FACTORIES = [kestrined, automagically_kestrined]
@@ -15,13 +16,6 @@ def target(self):
 class Holder:
     class Inner:
         pass
-
-
-def raises_exactly(exc, message, fn, /, *args, **kwargs):
-    with pytest.raises(exc) as info:
-        fn(*args, **kwargs)
-    assert str(info.value) == message
-    return info.value
 
 
 @pytest.mark.parametrize("factory", FACTORIES)
@@ -51,8 +45,7 @@ def test_factory_call_binding(factory, args, kwargs, tail):
 
 @pytest.mark.parametrize("factory", FACTORIES)
 def test_factory_call_accepts_func_keyword(factory):
-    desc = factory(dependencies=[])(func=target)
-    assert type(desc).__name__ == "KestrineDecorator"
+    assert type(factory(dependencies=[])(func=target)).__name__ == "KestrineDecorator"
 
 
 @pytest.mark.parametrize("method, args, kwargs, tail", [
@@ -82,18 +75,6 @@ def test_base_method_binding(method, args, kwargs, tail):
 def test_clear_cache_takes_no_arguments(args, kwargs):
     with pytest.raises(TypeError):
         KestrineBase().clear_cache(*args, **kwargs)
-
-
-def test_self_keyword_in_query_is_collected_not_rejected():
-    class C(KestrineBase):
-        @kestrined()
-        def g(self):
-            return 1
-
-    obj = C()
-    obj.g()
-    assert obj.is_cached("g", self=1) is True
-    assert obj.get_cached_value(method_name="g", self=object()) == 1
 
 
 @pytest.mark.parametrize("factory", FACTORIES)
@@ -127,10 +108,8 @@ def test_decorator_without_parentheses(factory):
     assert info.value.__notes__ == ["while processing 'use_cache'"]
 
 
-@pytest.mark.parametrize("flag, expected_state", [
-    (numpy.bool_(True), "valid"), (numpy.bool_(False), "permanently invalid"),
-])
-def test_numpy_bool_accepted_by_truth_value(flag, expected_state):
+@pytest.mark.parametrize("flag", [numpy.bool_(True), numpy.bool_(False)], ids=["true", "false"])
+def test_numpy_bool_accepted_by_truth_value(flag):
     class C(KestrineBase):
         @kestrined(use_cache=flag, track_runtime_dependencies=numpy.bool_(False),
                    serialisable=numpy.bool_(False))
@@ -139,17 +118,30 @@ def test_numpy_bool_accepted_by_truth_value(flag, expected_state):
 
     obj = C()
     obj.g()
-    assert obj.validation_state == {"g": expected_state}
-    assert obj.get_cached_value("g", strict=numpy.bool_(False)) == (1 if expected_state == "valid" else None)
+    assert obj.validation_state == {"g": "valid" if flag else "permanently invalid"}
+    assert obj.get_cached_value("g", strict=numpy.bool_(False)) == (1 if flag else None)
+    if flag:
+        assert obj.get_cached_value("g", numpy.bool_(True)) == 1
+    else:
+        with pytest.raises(KeyError):
+            obj.get_cached_value("g", strict=numpy.bool_(True))
 
 
-@pytest.mark.parametrize("method, args, kwargs, message, param", [
-    ("get_cached_value", (1,), {}, "'int' object is not an instance of 'str'", "method_name"),
-    ("is_cached", (None,), {}, "'None' is not an instance of 'str'", "method_name"),
-    ("update_cached_value", (["g"], 1), {}, "'list' object is not an instance of 'str'", "method_name"),
-    ("get_cached_value", ("g",), {"strict": 1}, "'int' object is not an instance of 'bool'", "strict"),
-    ("get_cached_value", ("g", None), {}, "'None' is not an instance of 'bool'", "strict"),
+def _bad(value):
+    shown = "'None'" if value is None else f"'{type(value).__name__}' object"
+    return f"{shown} is not an instance of"
+
+
+@pytest.mark.parametrize("method, args, kwargs, bad, param", [
+    *[(m, (b,) + extra, {}, b, "method_name")
+      for m, extra in [("get_cached_value", ()), ("is_cached", ()), ("clear_cached_value", ()),
+                       ("update_cached_value", (1,))]
+      for b in (5, None, b"g", ["g"])],
+    *[("get_cached_value", ("g", b), {}, b, "strict") for b in (1, 0, "yes", None)],
+    ("get_cached_value", ("g",), {"strict": 1}, 1, "strict"),
 ])
-def test_query_conversion_errors(method, args, kwargs, message, param):
-    err = raises_exactly(TypeError, message, getattr(KestrineBase(), method), *args, **kwargs)
+def test_query_conversion_errors(method, args, kwargs, bad, param):
+    obj = KestrineBase()
+    err = raises_exactly(TypeError, f"{_bad(bad)} '{'str' if param == 'method_name' else 'bool'}'",
+                         getattr(obj, method), *args, **kwargs)
     assert err.__notes__ == [f"while processing '{param}'"]

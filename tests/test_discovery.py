@@ -8,6 +8,7 @@ import textwrap
 import pytest
 
 import kestrine
+from conftest import make_class
 
 # Bodies start with `return` so the dependencies are only read, never called.
 # fmt: off
@@ -51,12 +52,8 @@ def _shown_name(shown):
 
 
 def _discovered(func):
-    """Names the decorated `func` was found to depend on, read from the dependency graph."""
-
-    class Holder(kestrine.KestrineBase):
-        method = kestrine.automagically_kestrined(track_runtime_dependencies=False)(func)
-
-    obj = Holder()
+    """Names `func` was found to depend on, read from the dependency graph."""
+    obj = make_class(method=kestrine.automagically_kestrined(track_runtime_dependencies=False)(func))()
     result = obj.method()
     if inspect.iscoroutine(result):
         result.close()
@@ -67,20 +64,11 @@ def _discovered(func):
     }
 
 
-@pytest.mark.parametrize(
-    "func, expected",
-    [
-        (repeated, {"a", "b"}),
-        (with_arguments, {"b"}),
-        (other_receivers, set()),
-        (chained, {"x", "y", "z"}),
-        (nested_scopes, {"c", "d", "e", "g"}),
-        (outside_body, {"inside"}),
-        (this_receiver, set()),
-        (asynchronous, {"a", "b"}),
-        (lambda_method, set()),
-    ],
-)
+@pytest.mark.parametrize("func, expected", [
+    (repeated, {"a", "b"}), (with_arguments, {"b"}), (other_receivers, set()),
+    (chained, {"x", "y", "z"}), (nested_scopes, {"c", "d", "e", "g"}), (outside_body, {"inside"}),
+    (this_receiver, set()), (asynchronous, {"a", "b"}), (lambda_method, set()),
+], ids=lambda v: v.__name__ if callable(v) else None)
 def test_discovered_dependencies(func, expected):
     assert _discovered(func) == expected
 
@@ -137,8 +125,7 @@ column zero"""
 
 
 def _assert_unchained(error):
-    assert error.__cause__ is None
-    assert error.__context__ is None
+    assert error.__cause__ is None and error.__context__ is None
     assert not getattr(error, "__notes__", None)
 
 
@@ -161,45 +148,31 @@ class _UnprintableError(Exception):
         raise RuntimeError("no text")
 
 
-@pytest.mark.parametrize(
-    "error, detail",
-    [
-        (_ParseError("bad input"), "bad input"),
-        (_UnprintableError(), "<exception str() failed>"),
-    ],
-)
+@pytest.mark.parametrize("error, detail", [
+    (_ParseError("bad input"), "bad input"), (_UnprintableError(), "<exception str() failed>"),
+], ids=["plain", "unprintable"])
 def test_parse_failure_is_rewrapped(monkeypatch, error, detail):
-    def failing_parse(source):
-        raise error
-
-    monkeypatch.setattr(ast, "parse", failing_parse)
+    monkeypatch.setattr(ast, "parse", lambda source: (_ for _ in ()).throw(error))
     with pytest.raises(ValueError) as info:
         kestrine.automagically_kestrined()(repeated)
     assert str(info.value) == f"Failed to parse source: {type(error).__qualname__}: {detail}"
     _assert_unchained(info.value)
 
 
-@pytest.mark.parametrize(
-    "module, name, replacement, message",
-    [
-        (inspect, "getsource", lambda func: None, "'None' is not an instance of 'str'"),
-        (textwrap, "dedent", lambda text: b" x ", "'bytes' object is not an instance of 'str'"),
-    ],
-)
+@pytest.mark.parametrize("module, name, replacement, message", [
+    (inspect, "getsource", lambda func: None, "'None' is not an instance of 'str'"),
+    (textwrap, "dedent", lambda text: b" x ", "'bytes' object is not an instance of 'str'"),
+], ids=["getsource", "dedent"])
 def test_source_text_must_be_str(monkeypatch, module, name, replacement, message):
     monkeypatch.setattr(module, name, replacement)
     with pytest.raises(TypeError, match=f"^{message}$"):
         kestrine.automagically_kestrined()(repeated)
 
 
-@pytest.mark.parametrize(
-    "factory, reads_source",
-    [
-        (kestrine.automagically_kestrined(), True),
-        (kestrine.automagically_kestrined(dependencies=[]), False),
-        (kestrine.kestrined(), False),
-    ],
-)
+@pytest.mark.parametrize("factory, reads_source", [
+    (kestrine.automagically_kestrined(), True),
+    (kestrine.automagically_kestrined(dependencies=[]), False), (kestrine.kestrined(), False),
+], ids=["auto", "auto-no-discovery", "plain"])
 def test_exec_defined_function(factory, reads_source):
     namespace = {}
     exec("def f(self):\n    return self.a()\n", namespace)
@@ -231,17 +204,11 @@ def _with_names(*names):
 PREFIX = "Serialisable method must have exactly one parameter named 'self', got: "
 
 
-@pytest.mark.parametrize(
-    "func, shown",
-    [
-        (lambda: None, "[]"),
-        (lambda self, x=1: None, '["self", "x"]'),
-        (lambda obj: None, '["obj"]'),
-        (lambda self, *args: None, '["self", "args"]'),
-        (this_receiver, '["this"]'),
-        (_with_names('a"b', "c\\d"), '["a\\"b", "c\\\\d"]'),
-    ],
-)
+@pytest.mark.parametrize("func, shown", [
+    (lambda: None, "[]"), (lambda self, x=1: None, '["self", "x"]'), (lambda obj: None, '["obj"]'),
+    (lambda self, *args: None, '["self", "args"]'), (this_receiver, '["this"]'),
+    (_with_names('a"b', "c\\d"), '["a\\"b", "c\\\\d"]'),
+])
 def test_serialisable_signature_rejected(func, shown):
     with pytest.raises(ValueError) as info:
         kestrine.kestrined(serialisable=True)(func)
@@ -253,7 +220,4 @@ def test_serialisable_signature_accepted(factory):
     def f(self):
         return 1
 
-    class Holder(kestrine.KestrineBase):
-        g = factory(serialisable=True)(f)
-
-    assert Holder().g() == 1
+    assert make_class(g=factory(serialisable=True)(f))().g() == 1

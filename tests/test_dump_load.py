@@ -4,6 +4,7 @@ import pickle
 
 import pytest
 
+from conftest import make_class, named, raises_exactly
 from kestrine import KestrineBase, kestrined
 
 
@@ -45,12 +46,7 @@ class Ser(KestrineBase):
 
 
 def test_class_without_serialisable_methods_dumps_empty():
-    class C(KestrineBase):
-        @kestrined()
-        def f(self):
-            return 1
-
-    c = C()
+    c = make_class(f=kestrined()(named("f", lambda self: 1)))()
     c.f()
     assert c.dump_cache() == {}
     assert c.dump_cache(["f"]) == {}
@@ -68,16 +64,11 @@ def test_dump_computes_missing_values_once():
     assert sorted(o.runs) == ["a", "b", "c"]
 
 
-@pytest.mark.parametrize(
-    "order, first",
-    [
-        (["b"], ["b"]),
-        (("b", "b", "nope"), ["b"]),
-        (["b", "plain", "undecorated", "__x__", "on_a"], ["b"]),
-        (["c", "a", "b"], ["c", "a", "b"]),
-        (["a", "c", "a"], ["a", "c"]),
-    ],
-)
+@pytest.mark.parametrize("order, first", [
+    (["b"], ["b"]), (("b", "b", "nope"), ["b"]),
+    (["b", "plain", "undecorated", "__x__", "on_a"], ["b"]),
+    (["c", "a", "b"], ["c", "a", "b"]), (["a", "c", "a"], ["a", "c"]),
+], ids=["one", "repeat-unknown", "not-serialisable", "all", "partial"])
 @pytest.mark.parametrize("by_keyword", [False, True])
 def test_dump_order(order, first, by_keyword):
     o = Ser()
@@ -112,32 +103,22 @@ def test_subclass_redefinition_excludes_name():
     assert s.dump_cache(["b", "c"]) == {"a": ["a"]}
 
 
-def test_load_stores_value_for_next_call():
+def test_load_stores_value_for_next_call_in_the_given_order():
     o = Ser()
     value = object()
     assert o.load_cache({"a": value}) is None
     assert o.runs == ["a"]
     assert o.a() is value and o.get_cached_value("a") is value
-    o.b()
-    o.load_cache(data={"b": value}, order=["missing"])
-    assert o.runs == ["a", "b"] and o.b() is value
-
-
-def test_load_order_decides_call_order():
-    o = Ser()
-    o.load_cache({"a": 1, "b": 2, "c": 3}, ["c", "nope", "c", "a"])
-    assert o.runs == ["c", "a", "b"]
+    o.load_cache(data={"b": 2, "a": 1, "c": 3}, order=["c", "missing", "c", "a"])
+    assert o.runs == ["a", "c", "b"]
     assert (o.a(), o.b(), o.c()) == (1, 2, 3)
 
 
-@pytest.mark.parametrize(
-    "name, exc, message",
-    [
-        ("undecorated", ValueError, "Method 'undecorated' is not decorated with @kestrined"),
-        ("plain", ValueError, "Method 'plain' is not marked as serialisable"),
-        ("nothing_here", AttributeError, None),
-    ],
-)
+@pytest.mark.parametrize("name, exc, message", [
+    ("undecorated", ValueError, "Method 'undecorated' is not decorated with @kestrined"),
+    ("plain", ValueError, "Method 'plain' is not marked as serialisable"),
+    ("nothing_here", AttributeError, None),
+])
 def test_load_rejects_bad_names(name, exc, message):
     o = Ser()
     with pytest.raises(exc) as e:
@@ -149,40 +130,27 @@ def test_load_rejects_bad_names(name, exc, message):
 
 def test_load_with_non_str_key_applies_nothing():
     o = Ser()
-    with pytest.raises(TypeError) as e:
-        o.load_cache({"a": 1, 2: 3, "b": 4})
-    assert str(e.value) == "'int' object is not an instance of 'str'"
+    raises_exactly(TypeError, "'int' object is not an instance of 'str'",
+                   o.load_cache, {"a": 1, 2: 3, "b": 4})
     assert o.runs == [] and o.cached_values == {} and o.validation_state == {}
 
 
-@pytest.mark.parametrize("data, text", [("ab", "'str' object"), (None, "'None'"), ([("a", 1)], "'list' object")])
-def test_load_data_must_be_dict(data, text):
-    o = Ser()
-    with pytest.raises(TypeError) as e:
-        o.load_cache(data, order="also bad")
-    assert str(e.value) == f"{text} is not an instance of 'dict'"
-    assert "while processing 'data'" in e.value.__notes__
+NOT_SEQ = "object is not an instance of 'Sequence'"
 
 
-@pytest.mark.parametrize(
-    "order, message",
-    [
-        ("a", "Can't extract `str` to `Vec`"),
-        (5, "'int' object is not an instance of 'Sequence'"),
-        ({"a"}, "'set' object is not an instance of 'Sequence'"),
-        (["a", 1], "'int' object is not an instance of 'str'"),
-    ],
-)
-@pytest.mark.parametrize("method", ["dump", "load"])
-def test_order_conversion(order, message, method):
+@pytest.mark.parametrize("call, message, param", [
+    *[(lambda o, d=d: o.load_cache(d, order="also bad"), f"{t} is not an instance of 'dict'", "data")
+      for d, t in [("ab", "'str' object"), (None, "'None'"), ([("a", 1)], "'list' object")]],
+    *[(lambda o, order=order, dump=dump: o.dump_cache(order) if dump else o.load_cache({"a": 1}, order),
+       message, "order")
+      for order, message in [("a", "Can't extract `str` to `Vec`"), (5, f"'int' {NOT_SEQ}"),
+                             ({"a"}, f"'set' {NOT_SEQ}"), (["a", 1], "'int' object is not an instance of 'str'")]
+      for dump in (True, False)],
+])
+def test_argument_conversion(call, message, param):
     o = Ser()
-    with pytest.raises(TypeError) as e:
-        if method == "dump":
-            o.dump_cache(order)
-        else:
-            o.load_cache({"a": 1}, order)
-    assert str(e.value) == message
-    assert "while processing 'order'" in e.value.__notes__
+    err = raises_exactly(TypeError, message, call, o)
+    assert f"while processing '{param}'" in err.__notes__
     assert o.runs == [] and o.cached_values == {}
 
 
@@ -202,7 +170,7 @@ def test_round_trip_through_pickle():
     data = pickle.loads(blob)
     fresh = Ser()
     fresh.load_cache(data)
-    assert sorted(fresh.runs) == ["a", "b", "c"]  # one call each during the load
+    assert sorted(fresh.runs) == ["a", "b", "c"]  # one call each, during the load
     for name, value in data.items():
         assert getattr(fresh, name)() is value
     assert sorted(fresh.runs) == ["a", "b", "c"]

@@ -6,22 +6,17 @@ import re
 
 import pytest
 
-from kestrine import KestrineBase, automagically_kestrined, kestrined
+from conftest import make_class, named
+from kestrine import automagically_kestrined, kestrined
 
 FACTORIES = [kestrined, automagically_kestrined]
 DEP_ERROR = "Dependency must be a tuple (str, dict) or a str"
 
 
-def named(name, fn):
-    fn.__name__ = name
-    return fn
-
-
 def graph_of(decorator, func=None):
-    """dependency_graph of a fresh instance after one call of the method `a` built by `decorator`."""
-    a = decorator(func or named("a", lambda self: 1))
-    cls = type("C", (KestrineBase,), {"a": a, "b": kestrined()(named("b", lambda self: 2))})
-    obj = cls()
+    """dependency_graph after one call of `a` (built by `decorator`) on a fresh instance."""
+    a = decorator if func is False else decorator(func or named("a", lambda self: 1))
+    obj = make_class(a=a, b=kestrined()(named("b", lambda self: 2)))()
     obj.a()
     return obj.dependency_graph
 
@@ -81,10 +76,7 @@ def test_dependency_dict_is_kept_by_identity_until_application():
     kwargs["n"] = 1
     decorator = factory(named("a", lambda self: 1))
     kwargs["n"] = 2
-    cls = type("C", (KestrineBase,), {"a": decorator})
-    obj = cls()
-    obj.a()
-    assert obj.dependency_graph == {"a": set(), ("b", (("n", 1),)): {"a"}}
+    assert graph_of(decorator, False) == {"a": set(), ("b", (("n", 1),)): {"a"}}
     assert graph_of(factory) == {"a": set(), ("b", (("n", 2),)): {"a"}}
 
 
@@ -113,29 +105,21 @@ def test_function_name_must_be_a_str(factory, func, exc, message):
 @pytest.mark.parametrize("factory", [kestrined(), automagically_kestrined(dependencies=[])])
 def test_one_factory_builds_independent_descriptors(factory):
     a, b = factory(named("a", lambda self: "A")), factory(named("b", lambda self: "B"))
-    cls = type("C", (KestrineBase,), {"a": a, "b": b})
+    cls = make_class(a=a, b=b)
     assert cls.__dict__["a"] is not cls.__dict__["b"]
     obj = cls()
     assert (obj.a(), obj.b(), obj.a()) == ("A", "B", "A")
     assert obj.validation_state == {"a": "valid", "b": "valid"}
 
 
-def calls_b_unreached(self):
-    if self is None:
-        return self.b()
-    return 1
+def a(self):
+    return 1 if self else self.b()
 
 
-calls_b_unreached.__name__ = "a"
-
-
-@pytest.mark.parametrize("decorator, expected", [
-    (kestrined(), {"a": set()}),
-    (kestrined(dependencies=None), {"a": set()}),
-    (kestrined(dependencies=[]), {"a": set()}),
-    (automagically_kestrined(dependencies=[]), {"a": set()}),
-    (automagically_kestrined(), {"a": set(), "b": {"a"}}),
-    (automagically_kestrined(dependencies=None), {"a": set(), "b": {"a"}}),
+@pytest.mark.parametrize("decorator, discovered", [
+    (kestrined(), False), (kestrined(dependencies=None), False),
+    (kestrined(dependencies=[]), False), (automagically_kestrined(dependencies=[]), False),
+    (automagically_kestrined(), True), (automagically_kestrined(dependencies=None), True),
 ])
-def test_dependencies_absent_empty_or_discovered(decorator, expected):
-    assert graph_of(decorator, calls_b_unreached) == expected
+def test_dependencies_absent_empty_or_discovered(decorator, discovered):
+    assert graph_of(decorator, a) == {"a": set(), **({"b": {"a"}} if discovered else {})}

@@ -15,8 +15,7 @@ SOAK_EXAMPLES = int(os.environ.get("KESTRINE_SOAK_EXAMPLES", "0"))
 
 
 class Web(KestrineBase):
-    """Bodies return fresh lists `[name, sequence number, *results of nested calls]`, so
-    every stored object can be followed by identity."""
+    """Bodies return fresh lists [name, sequence number, *nested results]: traceable by identity."""
 
     def __init__(self):
         self.log = []  # every object a body returned, in creation order
@@ -183,7 +182,6 @@ class WebMachine(RuleBasedStateMachine):
         self.fresh += 1
         return [tag, self.fresh]
 
-    # -- the model side of one call -------------------------------------------------
     def model_call(self, i, name, args):
         def body():
             nested = [self.model_call(i, n, a) for n, a in nested_calls(name, args)]
@@ -210,11 +208,8 @@ class WebMachine(RuleBasedStateMachine):
             assert real[1] is model[1], f"instance returned {real[1]!r}, model {model[1]!r}"
 
     def compare_call(self, i, name, call_real, args):
-        real = outcome(call_real)
-        model = outcome(self.model_call, i, name, args)
-        self.check_same(real, model)
+        self.check_same(outcome(call_real), outcome(self.model_call, i, name, args))
 
-    # -- rules ----------------------------------------------------------------------
     instance = st.integers(0, 1)
 
     @rule(i=instance, name=st.sampled_from(PLAIN))
@@ -234,35 +229,16 @@ class WebMachine(RuleBasedStateMachine):
     def call_tracker(self, i, n):
         self.compare_call(i, "tracker", lambda: self.real[i].tracker(n), {"n": n})
 
-    @rule(i=instance, query=QUERIES, strict=st.sampled_from([None, True, False]))
-    def get_cached_value(self, i, query, strict):
+    @rule(i=instance, query=QUERIES, method=st.sampled_from(
+        ["get_cached_value", "is_cached", "update_cached_value", "clear_cached_value"]),
+        strict=st.sampled_from([None, True, False]))
+    def query(self, i, query, method, strict):
         name, kw = query
-        extra = {} if strict is None else {"strict": strict}
-        real = outcome(self.real[i].get_cached_value, name, **extra, **kw)
-        model = outcome(self.models[i].get_cached_value, name, **extra, **kw)
-        self.check_same(real, model)
-
-    @rule(i=instance, query=QUERIES)
-    def is_cached(self, i, query):
-        name, kw = query
-        real = outcome(self.real[i].is_cached, name, **kw)
-        model = outcome(self.models[i].is_cached, name, **kw)
-        self.check_same(real, model)
-
-    @rule(i=instance, query=QUERIES)
-    def update_cached_value(self, i, query):
-        name, kw = query
-        value = self.fresh_value("update")
-        real = outcome(self.real[i].update_cached_value, name, value, **kw)
-        model = outcome(self.models[i].update_cached_value, name, value, **kw)
-        self.check_same(real, model)
-
-    @rule(i=instance, query=QUERIES)
-    def clear_cached_value(self, i, query):
-        name, kw = query
-        real = outcome(self.real[i].clear_cached_value, name, **kw)
-        model = outcome(self.models[i].clear_cached_value, name, **kw)
-        self.check_same(real, model)
+        args = (name, self.fresh_value("update")) if method == "update_cached_value" else (name,)
+        if method == "get_cached_value" and strict is not None:
+            kw = {"strict": strict, **kw}
+        real = outcome(getattr(self.real[i], method), *args, **kw)
+        self.check_same(real, outcome(getattr(self.models[i], method), *args, **kw))
 
     @rule(i=instance)
     def clear_cache(self, i):
@@ -295,7 +271,6 @@ class WebMachine(RuleBasedStateMachine):
         assert list(real[1]) == list(model[1])
         assert all(real[1][n] is model[1][n] for n in model[1])
 
-    # -- after every step -------------------------------------------------------------
     @invariant()
     def instances_match_models(self):
         sides = zip(self.real, self.models, self.replayed, self.model_runs)

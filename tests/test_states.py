@@ -92,21 +92,17 @@ def test_body_calling_its_dependency_becomes_valid():
     assert g.cached_values == {"b": ["b"], "eager": first}
 
 
-def test_cycle_of_lazy_declarations_is_never_stored():
+@pytest.mark.parametrize("first, second, state", [
+    ("p", "q", PERM),  # neither calls the other: a dependency never evaluated
+    ("p2", "q2", "invalid"),  # p2 calls q2, which finds p2 still invalid
+], ids=["lazy", "calling"])
+def test_cycles_are_never_stored(first, second, state):
     g = Graph()
-    g.p(), g.q(), g.p(), g.q()
-    assert g.runs == Counter(p=2, q=2)
-    assert g.validation_state == {"p": PERM, "q": PERM}
-    assert g.dependency_graph == {"p": {"q"}, "q": {"p"}}
-    assert g.cached_values == {}
-
-
-def test_cycle_with_a_call_stays_invalid():
-    g = Graph()
-    for _ in range(3):
-        assert g.p2() == "q2"
-    assert g.runs == Counter(p2=3, q2=3)
-    assert g.validation_state == {"p2": "invalid", "q2": "invalid"}
+    for _ in range(2):
+        getattr(g, first)(), getattr(g, second)()
+    assert g.runs == Counter({first: 2, second: 2 + (first == "p2") * 2})
+    assert g.validation_state == {first: state, second: state}
+    assert g.dependency_graph == {first: {second}, second: {first}}
     assert g.cached_values == {}
 
 
@@ -149,15 +145,11 @@ def test_invalid_dependency_invalidates_valid_dependents_on_compute():
     assert g.runs["lazy"] == 2
 
 
-@pytest.mark.parametrize(
-    "factory, tracks",
-    [
-        (kestrined(), False),
-        (kestrined(track_runtime_dependencies=True), True),
-        (automagically_kestrined(dependencies=[]), True),
-        (automagically_kestrined(dependencies=[], track_runtime_dependencies=False), False),
-    ],
-)
+@pytest.mark.parametrize("factory, tracks", [
+    (kestrined(), False), (kestrined(track_runtime_dependencies=True), True),
+    (automagically_kestrined(dependencies=[]), True),
+    (automagically_kestrined(dependencies=[], track_runtime_dependencies=False), False),
+], ids=["plain", "plain-tracking", "auto", "auto-quiet"])
 def test_runtime_tracking_follows_the_caller_flag(factory, tracks):
     class C(KestrineBase):
         @kestrined()
@@ -182,40 +174,3 @@ def test_runtime_tracking_follows_the_caller_flag(factory, tracks):
         expected[leaf1] = {"outer"}
         expected["middle"] = {"outer"}
     assert c.dependency_graph == expected
-
-
-class Pair(KestrineBase):
-    @automagically_kestrined(dependencies=[])
-    def a(self, call_b=False):
-        return self.b() if call_b else "a"
-
-    @kestrined()
-    def b(self, call_a=False):
-        return self.a() if call_a else "b"
-
-
-def test_tracking_is_one_directional():
-    p = Pair()
-    p.a(call_b=True)
-    a_key, b_key = ("a", (("call_b", True),)), ("b", (("call_a", False),))
-    assert p.dependency_graph == {a_key: set(), b_key: {a_key}}
-    p.clear_cached_value("b", call_a=False)
-    assert p.validation_state == {a_key: "invalid", b_key: "invalid"}
-
-    p = Pair()
-    p.b(call_a=True)
-    a_key, b_key = ("a", (("call_b", False),)), ("b", (("call_a", True),))
-    assert p.dependency_graph == {a_key: set(), b_key: set()}
-    p.clear_cached_value("a", call_b=False)
-    assert p.validation_state == {a_key: "invalid", b_key: "valid"}
-
-
-def test_instances_are_independent():
-    g1, g2 = Graph(), Graph()
-    g1.eager()
-    g2.eager()
-    g1.clear_cached_value("b")
-    g1.lazy()
-    assert g2.validation_state == {"b": "valid", "eager": "valid"}
-    assert g2.dependency_graph == {"b": {"eager"}, "eager": set()}
-    assert g2.runs == Counter(b=1, eager=1)

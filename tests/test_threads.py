@@ -1,6 +1,5 @@
-"""Threads: separate instances behave as if alone; one shared instance refuses conflicting
-users without crashing and stays consistent; a finished computation waits for a busy
-instance to record its result."""
+"""Threads: separate instances behave as if alone; a shared instance refuses conflicting users
+and stays consistent; a finished computation waits for a busy instance to store its result."""
 
 import os
 import random
@@ -20,8 +19,7 @@ REFUSALS = {"Already borrowed", "Already mutably borrowed"}
 
 
 def run_threads(target, count):
-    """Starts `count` threads on `target(index, barrier)` together; returns what each
-    returned or raised. Fails if any thread is still running after the timeout."""
+    """Runs `target(index, barrier)` on `count` threads; returns their results."""
     barrier = threading.Barrier(count)
     results = [None] * count
 
@@ -42,8 +40,6 @@ def run_threads(target, count):
     assert not raised, raised
     return [r[1] for r in results]
 
-
-# --- (a) separate instances --------------------------------------------------------------
 
 
 def record(fn, *args, **kwargs):
@@ -103,11 +99,8 @@ def test_threads_on_own_instances_match_a_single_threaded_run():
     assert {"value", "KeyError", "ValueError"} <= kinds
 
 
-# --- (b) one shared instance ---------------------------------------------------------------
 
-
-class Grid(KestrineBase):
-    """Values depend only on the arguments, so any served value can be checked."""
+class Grid(KestrineBase):  # values depend only on the arguments: any served value is checkable
 
     @kestrined()
     def leaf(self):
@@ -162,8 +155,7 @@ REFERENCE = {display_key(make_key(name, kw)): reference(name, kw) for name, kw i
 
 
 def hammer(grid, rng, tally):
-    """One random operation on the shared instance; returns a description of anything
-    that is not an allowed outcome."""
+    """One random operation on the shared instance; describes any disallowed outcome."""
     name, kw = rng.choice(GRID_CALLS)
     expected = REFERENCE[display_key(make_key(name, kw))]
     kind = rng.randrange(10)
@@ -199,23 +191,17 @@ def hammer(grid, rng, tally):
 
 
 def check_no_frame_left(inst, n):
-    """A fresh tracking call records exactly its own dependency, and a fresh non-tracking
-    call from top level is nobody's dependency."""
-    assert inst.probe(n) == 1 + n
-    probe_key = ("probe", (("n", n),))
+    """A fresh tracking call records only its own dependency; a top-level call is nobody's."""
+    assert inst.probe(n) == 1 + n and inst.plain(n) == n
+    probe_key, plain_key = ("probe", (("n", n),)), ("plain", (("n", n),))
     graph = inst.dependency_graph
-    assert graph[probe_key] == set()
+    assert graph[probe_key] == graph[plain_key] == set()
     assert {x for x, members in graph.items() if probe_key in members} == {"leaf"}
-    assert inst.plain(n) == n
-    plain_key = ("plain", (("n", n),))
-    graph = inst.dependency_graph
-    assert graph[plain_key] == set()
     assert not any(plain_key in members for members in graph.values())
 
 
 def recompute_and_check_rules(grid):
-    """Recomputes every call once from a cleared cache and checks each new state against
-    the derivation rule applied to the recorded graph."""
+    """Recomputes every call from a cleared cache; checks each state against the graph."""
     grid.clear_cache()
     for name, kw in GRID_CALLS:
         shown = display_key(make_key(name, kw))
@@ -237,7 +223,7 @@ def recompute_and_check_rules(grid):
 
 def test_shared_instance_refuses_conflicts_and_stays_consistent():
     grid = Grid()
-    for name, kw in GRID_CALLS:  # every query below finds a registered key
+    for name, kw in GRID_CALLS:  # every query finds a registered key
         getattr(grid, name)(**kw)
 
     def work(index, barrier):
@@ -267,12 +253,10 @@ def test_shared_instance_refuses_conflicts_and_stays_consistent():
     check_no_frame_left(grid, 10_001)
 
 
-# --- (c) a finished computation waits for a busy instance -----------------------------------
-
 
 class HashGate:
-    """An argument whose hash blocks, while armed, until released: it holds the instance
-    for as long as a test needs while a query or property hashes it."""
+    """While armed, hashing blocks until released: a query or property hashing it holds the
+    instance as long as needed."""
 
     def __init__(self):
         self.armed = False
