@@ -1,5 +1,7 @@
 """Helpers shared by the test modules (imported as `from conftest import ...`)."""
 
+from collections import Counter
+
 import pytest
 
 from kestrine import KestrineBase
@@ -35,3 +37,15 @@ class Collider:
         if other is not self:
             self.on_eq()
         return other is self
+
+
+class Counting(KestrineBase):
+    """Bodies report through ran(), so tests can count executions per method."""
+
+    def __init__(self):
+        self.runs = Counter()
+        self.use_volatile = False
+
+    def ran(self, name, value):
+        self.runs[name] += 1
+        return value

@@ -5,21 +5,13 @@ from collections import Counter
 
 import pytest
 
-from conftest import Collider
+from conftest import Collider, Counting
 from kestrine import KestrineBase, automagically_kestrined, kestrined
 
 NO_KEY = "No cache key found for provided signature"
 
 
-class Q(KestrineBase):
-    def __init__(self):
-        self.runs = Counter()
-        self.use_volatile = False
-
-    def ran(self, name, value):
-        self.runs[name] += 1
-        return value
-
+class Q(Counting):
     def make_g(self):
         return ["g"]
 

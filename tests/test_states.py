@@ -4,20 +4,13 @@ from collections import Counter
 
 import pytest
 
+from conftest import Counting
 from kestrine import KestrineBase, automagically_kestrined, kestrined
 
 PERM = "permanently invalid"
 
 
-class Graph(KestrineBase):
-    def __init__(self):
-        self.runs = Counter()
-        self.use_volatile = False
-
-    def ran(self, name, value):
-        self.runs[name] += 1
-        return value
-
+class Graph(Counting):
     @kestrined()
     def b(self):
         return self.ran("b", ["b"])
