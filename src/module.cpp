@@ -271,18 +271,29 @@ struct TypeSlot {
     PyMutex mutex{};
 };
 
-PyTypeObject* get_or_create(TypeSlot& slot, PyType_Spec* (*spec)()) {
+PyTypeObject* get_or_create(TypeSlot& slot, PyType_Spec* (*spec)(),
+                            bool (*finish)(PyTypeObject*) = nullptr) {
     PyTypeObject* type = slot.type.load(std::memory_order_acquire);
     if (type) return type;
     PyMutex_Lock(&slot.mutex);
     type = slot.type.load(std::memory_order_relaxed);
     if (!type) {
         type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec()));
+        if (type && finish && !finish(type)) Py_CLEAR(type);
         // The reference is kept for the life of the process.
         if (type) slot.type.store(type, std::memory_order_release);
     }
     PyMutex_Unlock(&slot.mutex);
     return type;
+}
+
+// The vectorcall offset is declared as a member, which would otherwise show as an
+// attribute of every decorated method. Nothing else can see the type yet.
+bool hide_vectorcall_offset(PyTypeObject* type) {
+    PyObject* dict = type->tp_dict;
+    if (PyDict_DelItemString(dict, "__vectorcalloffset__") < 0) return false;
+    PyType_Modified(type);
+    return true;
 }
 
 TypeSlot base_slot, kestrined_slot, automagically_slot, decorator_slot;
@@ -299,7 +310,7 @@ PyTypeObject* automagically_kestrined_type() {
     return get_or_create(automagically_slot, automagically_kestrined_spec);
 }
 PyTypeObject* kestrine_decorator_type() {
-    return get_or_create(decorator_slot, kestrine_decorator_spec);
+    return get_or_create(decorator_slot, kestrine_decorator_spec, hide_vectorcall_offset);
 }
 PyTypeObject* kestrine_base_type_if_ready() {
     return base_slot.type.load(std::memory_order_acquire);
