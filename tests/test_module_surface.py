@@ -122,6 +122,8 @@ def test_descriptor_slots_and_metadata():
             target.__name__
         assert target.__doc__ is None
     assert not hasattr(desc, "__dict__")
+    own = {"__call__", "__get__", "__set__", "__delete__", "__doc__", "__module__"}
+    assert set(vars(type(desc))) == own
 
 
 @pytest.mark.skipif(
