@@ -201,3 +201,46 @@ def test_reentry_from_eq_during_query(touch, message):
     assert str(e.value) == message
     assert o.get_cached_value("h", x=stored) is value
     assert o.validation_state == {"g": "valid", ("h", (("x", stored),)): "valid"}
+
+
+class HashHook:
+    """Hashable by identity; the next hash runs `action` once."""
+
+    action = None
+
+    def __hash__(self):
+        action, self.action = self.action, None
+        if action:
+            action()
+        return id(self) >> 4
+
+
+@pytest.mark.parametrize("touch, error", [
+    (lambda o: o.validation_state, None), (lambda o: o.b(), BORROWED),
+    (lambda o: o.is_cached("b"), BORROWED),
+], ids=["property", "call", "query"])
+def test_hash_during_property_read_may_only_read(touch, error):
+    o = Q()
+    o.b()
+    arg = HashHook()
+    o.h(arg)
+    arg.action = lambda: touch(o)
+    if error:
+        with pytest.raises(RuntimeError, match=f"^{error}$"):
+            o.cached_values
+    else:
+        assert len(o.cached_values) == 2
+    assert o.validation_state == {"b": "valid", ("h", (("x", arg),)): "valid"}
+
+
+def test_del_of_stale_value_replaced_by_a_computation_is_refused(monkeypatch):
+    o = Q()
+    o.a()
+    o.update_cached_value("a", Sentinel(lambda: o.is_cached("b")))
+    o.clear_cached_value("b")  # a turns invalid; its stale value stays until replaced
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_value))
+    assert o.a() == ["b", "a"]
+    assert [str(e) for e in seen] == [BORROWED]
+    assert o.validation_state == {"a": "valid", "b": "valid"}
+    assert o.get_cached_value("a") == ["b", "a"]
