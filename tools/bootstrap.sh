@@ -118,6 +118,23 @@ print("\n".join(sorted(vs, key=functools.cmp_to_key(cmp), reverse=True)))' 2>/de
     die "source download" "no python3.14 or python3.13 source version listed by the archive could be downloaded"
 }
 
+# Unpacks $SRC_TARBALL into $1/build and builds free-threaded CPython into $2; further
+# arguments go to configure. The caller's environment (CC, ...) reaches configure and make.
+build_cpython() {
+    local work=$1 prefix=$2
+    shift 2
+    rm -rf "$prefix" "$work/build"
+    mkdir -p "$work/build"
+    tar -xJf "$SRC_TARBALL" -C "$work/build" --strip-components=1 || die "unpack" "could not unpack $SRC_TARBALL"
+    (
+        cd "$work/build"
+        ./configure --disable-gil --prefix="$prefix" "$@" >"$work/configure.log" 2>&1 ||
+            { tail -n 30 "$work/configure.log" >&2; exit 1; }
+        make -j"$(nproc)" >"$work/make.log" 2>&1 || { tail -n 40 "$work/make.log" >&2; exit 1; }
+        make install >"$work/install.log" 2>&1 || { tail -n 30 "$work/install.log" >&2; exit 1; }
+    ) || die "build" "configure/make failed; logs are in $work"
+}
+
 build_interpreter() {
     mkdir -p "$cache"
     exec 9>"$cache/build.lock"
@@ -135,17 +152,8 @@ build_interpreter() {
     download_source "$work"
     local prefix=$cache/cpython-${SRC_VERSION}t
     say "building free-threaded CPython $SRC_VERSION into $prefix (about 5 minutes)"
-    rm -rf "$prefix" "$work/build"
-    mkdir -p "$work/build"
-    tar -xJf "$SRC_TARBALL" -C "$work/build" --strip-components=1 || die "unpack" "could not unpack $SRC_TARBALL"
     local started=$SECONDS
-    (
-        cd "$work/build"
-        ./configure --disable-gil --prefix="$prefix" >"$work/configure.log" 2>&1 ||
-            { tail -n 30 "$work/configure.log" >&2; exit 1; }
-        make -j"$(nproc)" >"$work/make.log" 2>&1 || { tail -n 40 "$work/make.log" >&2; exit 1; }
-        make install >"$work/install.log" 2>&1 || { tail -n 30 "$work/install.log" >&2; exit 1; }
-    ) || die "build" "configure/make failed; logs are in $work"
+    build_cpython "$work" "$prefix"
     local minor=${SRC_VERSION%.*}
     local exe=python${minor}t
     say "verifying $prefix/bin/$exe"

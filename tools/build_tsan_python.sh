@@ -74,19 +74,9 @@ build_tsan_interpreter() {
     download_source "$work"
     local prefix=$cache/cpython-${SRC_VERSION}t-tsan
     say "building free-threaded CPython $SRC_VERSION with ThreadSanitizer into $prefix (about 10 minutes)"
-    rm -rf "$prefix" "$work/build"
-    mkdir -p "$work/build"
-    tar -xJf "$SRC_TARBALL" -C "$work/build" --strip-components=1 || die "unpack" "could not unpack $SRC_TARBALL"
     local started=$SECONDS
-    (
-        cd "$work/build"
-        export TSAN_OPTIONS
-        TSAN_OPTIONS=$(tooling_tsan_options "$work/tsan-build")
-        CC=clang CXX=clang++ ./configure --disable-gil --with-thread-sanitizer --prefix="$prefix" \
-            >"$work/configure.log" 2>&1 || { tail -n 30 "$work/configure.log" >&2; exit 1; }
-        make -j"$(nproc)" >"$work/make.log" 2>&1 || { tail -n 40 "$work/make.log" >&2; exit 1; }
-        make install >"$work/install.log" 2>&1 || { tail -n 30 "$work/install.log" >&2; exit 1; }
-    ) || die "build" "configure/make failed; logs are in $work"
+    CC=clang CXX=clang++ TSAN_OPTIONS=$(tooling_tsan_options "$work/tsan-build") \
+        build_cpython "$work" "$prefix" --with-thread-sanitizer
     local minor=${SRC_VERSION%.*}
     local exe=python${minor}t
     say "verifying $prefix/bin/$exe"
