@@ -34,7 +34,6 @@ const ParamSpec kKestrinedNew{
     {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable"},
     4,
     0,
-    false,
     false};
 const ParamSpec kAutomagicallyNew{
     "automagically_kestrined.__new__()",
@@ -42,11 +41,10 @@ const ParamSpec kAutomagicallyNew{
     {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable"},
     4,
     0,
-    false,
     false};
-const ParamSpec kKestrinedCall{"kestrined.__call__()", "self", {"func"}, 1, 1, false, false};
+const ParamSpec kKestrinedCall{"kestrined.__call__()", "self", {"func"}, 1, 1, false};
 const ParamSpec kAutomagicallyCall{
-    "automagically_kestrined.__call__()", "self", {"func"}, 1, 1, false, false};
+    "automagically_kestrined.__call__()", "self", {"func"}, 1, 1, false};
 
 // Converts an optional boolean option; `value` absent keeps `out`.
 bool convert_option(PyObject* value, const char* name, bool& out) {

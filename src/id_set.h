@@ -54,10 +54,6 @@ class IdSet {
             if (block_->items[i] != kEmpty) f(block_->items[i]);
     }
 
-    std::size_t native_bytes() const {
-        return block_ ? sizeof(Block) + block_->capacity * sizeof(std::uint32_t) : 0;
-    }
-
   private:
     static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
     static constexpr std::uint32_t kLinearMax = 16;

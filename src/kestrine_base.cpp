@@ -158,16 +158,6 @@ void CacheState::clear_all(std::vector<PyObject*>& released) {
     }
 }
 
-std::size_t CacheState::native_bytes() const {
-    std::size_t bytes =
-        call_stack_.capacity() * sizeof(CallFrame) + values_.capacity() * sizeof(PyObject*) +
-        meta_.capacity() + (dependents_.capacity() + dependencies_.capacity()) * sizeof(IdSet) +
-        visit_mark_.capacity() * sizeof(std::uint32_t) + key_registry_.native_bytes();
-    for (const IdSet& set : dependents_) bytes += set.native_bytes();
-    for (const IdSet& set : dependencies_) bytes += set.native_bytes();
-    return bytes;
-}
-
 // ---------------------------------------------------------------------------------------
 // KestrineBase: creation and release
 
@@ -192,16 +182,14 @@ void base_dealloc(PyObject* self) {
 // Query and mutation methods
 
 const ParamSpec kGetSpec{
-    "KestrineBase.get_cached_value()", "self", {"method_name", "strict"}, 2, 1, true, false};
-const ParamSpec kIsCachedSpec{
-    "KestrineBase.is_cached()", "self", {"method_name"}, 1, 1, true, false};
+    "KestrineBase.get_cached_value()", "self", {"method_name", "strict"}, 2, 1, true};
+const ParamSpec kIsCachedSpec{"KestrineBase.is_cached()", "self", {"method_name"}, 1, 1, true};
 const ParamSpec kUpdateSpec{
-    "KestrineBase.update_cached_value()", "self", {"method_name", "value"}, 2, 2, true, false};
+    "KestrineBase.update_cached_value()", "self", {"method_name", "value"}, 2, 2, true};
 const ParamSpec kClearSpec{
-    "KestrineBase.clear_cached_value()", "self", {"method_name"}, 1, 1, true, false};
-const ParamSpec kDumpSpec{"KestrineBase.dump_cache()", "self", {"order"}, 1, 0, false, false};
-const ParamSpec kLoadSpec{
-    "KestrineBase.load_cache()", "self", {"data", "order"}, 2, 1, false, false};
+    "KestrineBase.clear_cached_value()", "self", {"method_name"}, 1, 1, true};
+const ParamSpec kDumpSpec{"KestrineBase.dump_cache()", "self", {"order"}, 1, 0, false};
+const ParamSpec kLoadSpec{"KestrineBase.load_cache()", "self", {"data", "order"}, 2, 1, false};
 
 PyObject* raise_key_error_for(const char* format, PyObject* method_name) {
     Ref message = Ref::steal(PyUnicode_FromFormat(format, method_name));

@@ -90,8 +90,6 @@ class CacheState {
         return true;
     }
 
-    std::size_t native_bytes() const;
-
   private:
     static constexpr std::uint8_t kStateMask = 0x3;
     static constexpr std::uint8_t kNoState = 0x3;

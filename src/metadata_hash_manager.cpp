@@ -139,11 +139,6 @@ bool MetadataHashManager::get_or_insert(const KeyParts& parts, KeyId& out) {
     return true;
 }
 
-std::size_t MetadataHashManager::native_bytes() const {
-    return keys_.capacity() * sizeof(PyObject*) + hashes_.capacity() * sizeof(Py_hash_t) +
-           slots_.capacity() * sizeof(std::uint32_t);
-}
-
 bool lookup_key_id(MetadataHashManager& registry, std::string_view method_name, PyObject* kwargs,
                    KeyId& out) {
     CallKey key;

@@ -38,7 +38,6 @@ class MetadataHashManager {
     // The registered key tuple (borrowed), or nullptr for an id never issued.
     PyObject* key_of(KeyId id) const { return id < keys_.size() ? keys_[id] : nullptr; }
     std::size_t size() const { return keys_.size(); }
-    std::size_t native_bytes() const;
 
   private:
     template <typename Equal>

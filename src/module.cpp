@@ -192,16 +192,8 @@ bool bind_keyword(const ParamSpec& spec, PyObject* name, PyObject* value, BoundA
 
 bool bind_positionals(const ParamSpec& spec, PyObject* const* args, Py_ssize_t nargs,
                       BoundArgs& out) {
-    if (nargs > spec.count && !spec.var_positional) return raise_too_many_positional(spec, nargs);
-    Py_ssize_t named = nargs < spec.count ? nargs : spec.count;
-    for (Py_ssize_t i = 0; i < named; ++i) out.values[i] = Ref::borrow(args[i]);
-    if (spec.var_positional) {
-        Py_ssize_t surplus = nargs - named;
-        out.extra_positionals = Ref::steal(PyTuple_New(surplus));
-        if (!out.extra_positionals) return false;
-        for (Py_ssize_t i = 0; i < surplus; ++i)
-            PyTuple_SET_ITEM(out.extra_positionals.get(), i, Py_NewRef(args[named + i]));
-    }
+    if (nargs > spec.count) return raise_too_many_positional(spec, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out.values[i] = Ref::borrow(args[i]);
     return true;
 }
 

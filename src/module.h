@@ -32,16 +32,13 @@ struct ParamSpec {
     int count;                                  // how many of `names` are used
     int required;                               // the first `required` have no default
     bool var_keyword;                           // a ** parameter collects unmatched keywords
-    bool var_positional;                        // a * parameter collects surplus positionals
 };
 
-// Result of binding: one value (or nullptr when absent) per named parameter, the dict
-// of unmatched keywords (only when var_keyword; nullptr when there were none) and the
-// tuple of surplus positionals (only when var_positional).
+// Result of binding: one value (or nullptr when absent) per named parameter and the dict
+// of unmatched keywords (only when var_keyword; nullptr when there were none).
 struct BoundArgs {
     std::array<Ref, ParamSpec::kMaxParams> values;
     Ref extra_keywords;
-    Ref extra_positionals;
     PyObject* get(int i) const { return values[i].get(); }
 };
 

@@ -86,7 +86,6 @@ class FastBinder {
     }
     // Whether the plan still describes `func` as inspect would see it now.
     bool applies_to(PyObject* func) const;
-    bool usable() const { return usable_; }
 
   private:
     bool usable_ = false;
