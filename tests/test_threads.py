@@ -100,12 +100,23 @@ def test_threads_on_own_instances_match_a_single_threaded_run():
 
 
 
-class Grid(KestrineBase):  # values depend only on the arguments: any served value is checkable
+class Probes(KestrineBase):
+    """A fresh tracking call records exactly what it calls: a left-over frame would show."""
 
     @kestrined()
     def leaf(self):
         return 1
 
+    @kestrined(track_runtime_dependencies=True)
+    def probe(self, n):
+        return self.leaf() + n
+
+    @kestrined()
+    def plain(self, n):
+        return n
+
+
+class Grid(Probes):  # values depend only on the arguments: any served value is checkable
     @kestrined()
     def cell(self, i):
         return 10 * self.leaf() + i
@@ -129,14 +140,6 @@ class Grid(KestrineBase):  # values depend only on the arguments: any served val
     @kestrined(dependencies=["leaf"])
     def declared(self):
         return 5
-
-    @kestrined(track_runtime_dependencies=True)
-    def probe(self, n):
-        return self.leaf() + n
-
-    @kestrined()
-    def plain(self, n):
-        return n
 
 
 GRID_CALLS = (
@@ -270,15 +273,11 @@ class HashGate:
         return 12345
 
 
-class Slow(KestrineBase):
+class Slow(Probes):
     def __init__(self):
         self.started = threading.Event()
         self.gate = threading.Event()
         self.returning = threading.Event()
-
-    @kestrined()
-    def leaf(self):
-        return 1
 
     @kestrined()
     def param(self, x):
@@ -291,14 +290,6 @@ class Slow(KestrineBase):
         self.gate.wait(JOIN_TIMEOUT)
         self.returning.set()
         return value
-
-    @kestrined(track_runtime_dependencies=True)
-    def probe(self, n):
-        return self.leaf() + n
-
-    @kestrined()
-    def plain(self, n):
-        return n
 
 
 @pytest.mark.parametrize("holder", ["query", "property"])
