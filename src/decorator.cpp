@@ -17,7 +17,8 @@ namespace {
 // Factories
 
 struct FactoryObject {
-    PyObject_HEAD bool use_cache;
+    PyObject ob_base;
+    bool use_cache;
     bool track_runtime_dependencies;
     bool serialisable;
     bool discovers;  // automagically_kestrined without a `dependencies` list

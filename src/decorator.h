@@ -25,7 +25,8 @@ struct MethodSpec {
 };
 
 struct KestrineDecoratorObject {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject ob_base;
+    vectorcallfunc vectorcall;
     MethodSpec spec;
 };
 

@@ -112,7 +112,8 @@ class CacheState {
 };
 
 struct KestrineBaseObject {
-    PyObject_HEAD AccessGuard guard;
+    PyObject ob_base;
+    AccessGuard guard;
     CacheState state;
 };
 
