@@ -358,15 +358,17 @@ bool collect_items(PyObject* function, PyObject* args, PyObject* kwargs,
     return true;
 }
 
-Ref build_key(PyObject* method_name, Ref* names, Ref* values, std::size_t count) {
-    Ref items = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(count)));
-    if (!items) return Ref();
-    for (std::size_t i = 0; i < count; ++i) {
-        PyObject* pair = PyTuple_Pack(2, names[i].get(), values[i].get());
-        if (!pair) return Ref();
-        PyTuple_SET_ITEM(items.get(), static_cast<Py_ssize_t>(i), pair);
+// Moves collected items into `parts`, each name a new str kept alive with the parts.
+bool add_items(std::vector<NamedValue>& items, KeyParts& parts) {
+    for (auto& item : items) {
+        Ref name = new_str(item.name);
+        if (!name) return false;
+        Py_hash_t hash = PyObject_Hash(name.get());
+        if (hash == -1) return false;
+        PyObject* value = parts.keep(item.value.release());
+        parts.items.emplace_back(KeyItem{parts.keep(name.release()), value, hash});
     }
-    return Ref::steal(PyTuple_Pack(2, method_name, items.get()));
+    return true;
 }
 
 }  // namespace
@@ -374,22 +376,13 @@ Ref build_key(PyObject* method_name, Ref* names, Ref* values, std::size_t count)
 bool make_call_key(std::string_view method_name, PyObject* function, PyObject* args,
                    PyObject* kwargs, CallKey& out) {
     std::vector<NamedValue> items;
-    Ref empty_args;
-    if (function && !args) {
-        empty_args = Ref::steal(PyTuple_New(0));
-        if (!empty_args) return false;
-        args = empty_args.get();
-    }
     if (!collect_items(function, args, kwargs, items)) return false;
-    std::vector<Ref> names, values;
-    for (auto& item : items) {
-        names.push_back(new_str(item.name));
-        if (!names.back()) return false;
-        values.push_back(std::move(item.value));
-    }
     Ref name = new_str(method_name);
     if (!name) return false;
-    Ref key = build_key(name.get(), names.data(), values.data(), names.size());
+    KeyParts parts;
+    parts.method_name = name.get();
+    if (!add_items(items, parts)) return false;
+    Ref key = Ref::steal(parts.to_tuple());
     if (!key) return false;
     Py_hash_t hash = PyObject_Hash(key.get());
     if (hash == -1) return false;
@@ -609,16 +602,7 @@ bool inspect_key_parts(PyObject* func, PyObject* const* args, Py_ssize_t nargs, 
                 return false;
     }
     std::vector<NamedValue> items;
-    if (!collect_items(func, tuple.get(), kwargs.get(), items)) return false;
-    for (auto& item : items) {
-        Ref name = new_str(item.name);
-        if (!name) return false;
-        Py_hash_t hash = PyObject_Hash(name.get());
-        if (hash == -1) return false;
-        PyObject* value = parts.keep(item.value.release());
-        parts.items.emplace_back(KeyItem{parts.keep(name.release()), value, hash});
-    }
-    return true;
+    return collect_items(func, tuple.get(), kwargs.get(), items) && add_items(items, parts);
 }
 
 }  // namespace
