@@ -116,9 +116,7 @@ void CacheState::invalidate(KeyId k) {
         std::uint32_t x = pending.back();
         pending.pop_back();
         if (x >= meta_.size()) continue;
-        if ((meta_[x] & kStateMask) == static_cast<std::uint8_t>(EntryState::Valid))
-            meta_[x] = static_cast<std::uint8_t>((meta_[x] & ~kStateMask) |
-                                                 static_cast<std::uint8_t>(EntryState::Invalid));
+        demote_if_valid(meta_[x]);
         if (!(meta_[x] & kNodeBit)) continue;
         dependents_[x].for_each([&](std::uint32_t y) {
             if (visit_mark_[y] == visit_epoch_) return;
@@ -146,16 +144,10 @@ PyObject* CacheState::take_value(KeyId k) {
     return old;
 }
 
-void CacheState::clear_all(std::vector<PyObject*>& released) {
-    for (std::uint8_t& m : meta_)
-        if ((m & kStateMask) == static_cast<std::uint8_t>(EntryState::Valid))
-            m = static_cast<std::uint8_t>((m & ~kStateMask) |
-                                          static_cast<std::uint8_t>(EntryState::Invalid));
+void CacheState::clear_all() {
+    for (std::uint8_t& m : meta_) demote_if_valid(m);
     // The table keeps its storage for the values computed next.
-    for (PyObject*& value : values_) {
-        if (value) released.push_back(value);
-        value = nullptr;
-    }
+    for (PyObject*& value : values_) Py_CLEAR(value);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -278,9 +270,7 @@ PyObject* clear_cache(PyObject* self, PyObject*) {
     KestrineBaseObject* base = as_base(self);
     ExclusiveHold hold(base->guard);
     if (!hold.acquired_or_raise()) return nullptr;
-    std::vector<PyObject*> released;
-    base->state.clear_all(released);
-    for (PyObject* value : released) Py_DECREF(value);
+    base->state.clear_all();
     Py_RETURN_NONE;
 }
 

@@ -62,8 +62,9 @@ class CacheState {
     PyObject* exchange_value(KeyId k, PyObject* value);
     // Removes the stored value; returns it (owned) or nullptr.
     PyObject* take_value(KeyId k);
-    // Turns Valid states Invalid and moves every stored value into `released`.
-    void clear_all(std::vector<PyObject*>& released);
+    // Turns Valid states Invalid, then releases every stored value (a value's __del__ runs
+    // with the state held, so it cannot change the table under the loop).
+    void clear_all();
 
     MetadataHashManager& key_registry() { return key_registry_; }
     const MetadataHashManager& key_registry() const { return key_registry_; }
@@ -95,6 +96,12 @@ class CacheState {
     static constexpr std::uint8_t kNoState = 0x3;
     static constexpr std::uint8_t kNodeBit = 0x4;
 
+    // Valid becomes Invalid; other states and the node bit stay.
+    static void demote_if_valid(std::uint8_t& meta) {
+        if ((meta & kStateMask) == static_cast<std::uint8_t>(EntryState::Valid))
+            meta = static_cast<std::uint8_t>((meta & ~kStateMask) |
+                                             static_cast<std::uint8_t>(EntryState::Invalid));
+    }
     void ensure(KeyId k);
     void set_state(KeyId k, EntryState s);
     void make_node(KeyId k);

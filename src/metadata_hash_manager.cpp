@@ -83,60 +83,49 @@ Found MetadataHashManager::find(const KeyParts& parts, KeyId& out) const {
         parts.hash, [&parts](PyObject* stored) { return equal_to_parts(stored, parts); }, out);
 }
 
-void MetadataHashManager::grow() {
-    std::size_t capacity = slots_.empty() ? 8 : slots_.size() * 2;
-    slots_.assign(capacity, kEmptySlot);
-    std::size_t mask = capacity - 1;
-    // Reinserting in id order keeps equal hashes in registration order along each probe.
-    for (std::uint32_t id = 0; id < keys_.size(); ++id) {
-        std::size_t i = slot_of(hashes_[id], mask);
-        while (slots_[i] != kEmptySlot) i = (i + 1) & mask;
-        slots_[i] = id;
-    }
+void MetadataHashManager::place(std::uint32_t id) {
+    std::size_t mask = slots_.size() - 1;
+    std::size_t i = slot_of(hashes_[id], mask);
+    while (slots_[i] != kEmptySlot) i = (i + 1) & mask;
+    slots_[i] = id;
 }
 
-KeyId MetadataHashManager::insert_new(Py_hash_t hash, PyObject* key) {
+void MetadataHashManager::grow() {
+    slots_.assign(slots_.empty() ? 8 : slots_.size() * 2, kEmptySlot);
+    // Reinserting in id order keeps equal hashes in registration order along each probe.
+    for (std::uint32_t id = 0; id < keys_.size(); ++id) place(id);
+}
+
+bool MetadataHashManager::insert_new(Py_hash_t hash, PyObject* key, KeyId& out) {
+    if (keys_.size() >= kEmptySlot - 1) {
+        Py_DECREF(key);
+        PyErr_SetString(PyExc_OverflowError, "too many distinct calls on one instance");
+        return false;
+    }
     auto id = static_cast<std::uint32_t>(keys_.size());
     keys_.push_back(key);
     hashes_.push_back(hash);
     if (keys_.size() * 10 > slots_.size() * 7) {
         grow();
     } else {
-        std::size_t mask = slots_.size() - 1;
-        std::size_t i = slot_of(hash, mask);
-        while (slots_[i] != kEmptySlot) i = (i + 1) & mask;
-        slots_[i] = id;
+        place(id);
     }
-    return id;
+    out = id;
+    return true;
 }
 
 bool MetadataHashManager::get_or_insert(Py_hash_t hash, PyObject* key, KeyId& out) {
     Found found = find(hash, key, out);
-    if (found != Found::No) {
-        Py_DECREF(key);
-        return found == Found::Yes;
-    }
-    if (keys_.size() >= kEmptySlot - 1) {
-        Py_DECREF(key);
-        PyErr_SetString(PyExc_OverflowError, "too many distinct calls on one instance");
-        return false;
-    }
-    out = insert_new(hash, key);
-    return true;
+    if (found == Found::No) return insert_new(hash, key, out);
+    Py_DECREF(key);
+    return found == Found::Yes;
 }
 
 bool MetadataHashManager::get_or_insert(const KeyParts& parts, KeyId& out) {
     Found found = find(parts, out);
     if (found != Found::No) return found == Found::Yes;
     PyObject* key = parts.to_tuple();
-    if (!key) return false;
-    if (keys_.size() >= kEmptySlot - 1) {
-        Py_DECREF(key);
-        PyErr_SetString(PyExc_OverflowError, "too many distinct calls on one instance");
-        return false;
-    }
-    out = insert_new(parts.hash, key);
-    return true;
+    return key && insert_new(parts.hash, key, out);
 }
 
 bool lookup_key_id(MetadataHashManager& registry, std::string_view method_name, PyObject* kwargs,

@@ -42,7 +42,9 @@ class MetadataHashManager {
   private:
     template <typename Equal>
     Found probe(Py_hash_t hash, Equal&& equal, KeyId& out) const;
-    KeyId insert_new(Py_hash_t hash, PyObject* key);
+    // Registers `key` (taking over the reference) under a new id.
+    bool insert_new(Py_hash_t hash, PyObject* key, KeyId& out);
+    void place(std::uint32_t id);
     void grow();
 
     std::vector<PyObject*> keys_;    // by id: the owned key tuples
