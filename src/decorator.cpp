@@ -186,7 +186,7 @@ PyObject* build_decorator(FactoryObject* factory, PyObject* func) {
     PyObject* self = PyType_GenericAlloc(type, 0);
     if (!self) return nullptr;
     auto* decorator = reinterpret_cast<KestrineDecoratorObject*>(self);
-    decorator->vectorcall = decorator_vectorcall;
+    decorator->vectorcall = guarded<decorator_vectorcall>;
     new (&decorator->spec) MethodSpec(std::move(spec));
     return self;
 }
@@ -232,21 +232,64 @@ int decorator_set(PyObject*, PyObject*, PyObject* value) {
     return -1;
 }
 
-// Computes a missing value with no access held, then classifies and stores it and pops the
-// call's frame. That last step must not be skipped (a stale frame would corrupt every later
-// run-time dependency), so it waits for the guard instead of failing.
+// Computes a missing value with no access held, then pops the call's frame and classifies
+// and stores the value. That last step must not be skipped (a stale frame would corrupt
+// every later run-time dependency), so it waits for the guard instead of failing; it
+// allocates nothing and so cannot fail.
 PyObject* compute_and_store(KestrineBaseObject* base, const MethodSpec& spec, KeyId k,
-                            PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+                            std::uint32_t token, PyObject* const* args, std::size_t nargsf,
+                            PyObject* kwnames) {
     PyObject* result = PyObject_Vectorcall(spec.func.get(), args, nargsf, kwnames);
     ExclusiveHold hold(base->guard, ExclusiveHold::Wait{});
-    CacheState& state = base->state;
+    CacheState& state = *base->state;
+    // An invalidation that reached the call while it computed means the result may rest on
+    // a value that changed meanwhile: the caller gets it, the cache does not.
+    bool changed_meanwhile = state.pop_frame(token);
     if (result) {
         if (!spec.use_cache) state.mark_permanently_invalid(k);
-        state.derive_state(k);
-        state.store_if_valid(k, Py_NewRef(result));
+        if (changed_meanwhile) {
+            state.derive_state_after_change(k);
+        } else {
+            state.derive_state(k);
+            state.store_if_valid(k, Py_NewRef(result));
+        }
     }
-    state.pop_frame();
     return result;
+}
+
+// What the shared-access lookup of a call learnt, for the exclusive step that follows.
+struct SharedLookup {
+    enum { Unknown, Registered, Absent } outcome = Unknown;
+    KeyId k = 0;
+    std::size_t registry_size = 0;  // with Absent: the registry's size when it was searched
+};
+
+// The hit path: under shared access, so concurrent hits never refuse each other. Returns
+// the value (new reference) of a servable hit, or nullptr with `lookup` filled (or an
+// exception set, which `error` reports).
+PyObject* try_shared_hit(KestrineBaseObject* base, const KeyParts& parts, SharedLookup& lookup,
+                         bool& error) {
+    SharedHold hold(base->guard);
+    if (!hold.acquired()) return nullptr;
+    const CacheState* state = base->state;
+    if (!state) return nullptr;
+    const MetadataHashManager& registry = state->key_registry();
+    Found found = registry.find(parts, lookup.k);
+    if (found == Found::Error) {
+        error = true;
+        return nullptr;
+    }
+    if (found == Found::No) {
+        lookup.outcome = SharedLookup::Absent;
+        lookup.registry_size = registry.size();
+        return nullptr;
+    }
+    lookup.outcome = SharedLookup::Registered;
+    // A running call that records run-time dependencies must see this call as an edge,
+    // which needs exclusive access.
+    const CallFrame* top = state->top_frame();
+    if (top && top->track_runtime_dependencies) return nullptr;
+    return state->servable_value(lookup.k);
 }
 
 PyObject* cached_call(const MethodSpec& spec, PyObject* const* args, std::size_t nargsf,
@@ -274,32 +317,46 @@ PyObject* cached_call(const MethodSpec& spec, PyObject* const* args, std::size_t
         return nullptr;
 
     KestrineBaseObject* base = as_base(instance);
-    KeyId k;
+    SharedLookup lookup;
+    bool error = false;
+    if (PyObject* value = try_shared_hit(base, parts, lookup, error)) return value;
+    if (error) return nullptr;
+
+    KeyId k = lookup.k;
+    std::uint32_t token = 0;
     {
         // Registration, run-time edge, frame and hit check in one hold: no Python code of
         // the user runs between them except key equality, which the hold covers anyway.
         ExclusiveHold hold(base->guard);
         if (!hold.acquired_or_raise()) return nullptr;
-        CacheState& state = base->state;
-        MetadataHashManager& registry = state.key_registry();
-        if (!registry.get_or_insert(parts, k)) return nullptr;
-        if (!state.has_state(k)) {
+        CacheState* state = ensure_state(base);
+        if (!state) return nullptr;
+        MetadataHashManager& registry = state->key_registry();
+        // Ids never change and the registry only grows: what the shared lookup found still
+        // holds, and an absent key is still absent while no key was added since.
+        if (lookup.outcome == SharedLookup::Absent && registry.size() == lookup.registry_size) {
+            if (!registry.insert_new(parts, k)) return nullptr;
+        } else if (lookup.outcome != SharedLookup::Registered) {
+            if (!registry.get_or_insert(parts, k)) return nullptr;
+        }
+        if (!state->has_state(k)) {
             // Declared dependencies matter only when the call is first registered.
             SmallVector<KeyId, 4> dependency_ids;
             for (const CallKey& key : spec.dependency_keys) {
                 KeyId id;
-                if (!registry.get_or_insert(key.hash, Py_NewRef(key.key.get()), id)) return nullptr;
+                if (!registry.get_or_insert(key.hash, key.key.get(), id)) return nullptr;
                 dependency_ids.emplace_back(id);
             }
-            state.register_call(k, dependency_ids.begin(), dependency_ids.size());
+            if (!state->register_call(k, dependency_ids.begin(), dependency_ids.size()))
+                return nullptr;
         }
-        if (const CallFrame* top = state.top_frame(); top && top->track_runtime_dependencies)
-            state.record_runtime_dependency(top->key_id, k);
+        if (const CallFrame* top = state->top_frame(); top && top->track_runtime_dependencies)
+            if (!state->record_runtime_dependency(top->key_id, k)) return nullptr;
         // A hit pushes and pops nothing: nothing could see the frame in between.
-        if (PyObject* value = state.servable_value(k)) return value;
-        state.push_frame(k, spec.track_runtime_dependencies);
+        if (PyObject* value = state->servable_value(k)) return value;
+        if (!state->push_frame(k, spec.track_runtime_dependencies, token)) return nullptr;
     }
-    return compute_and_store(base, spec, k, args, nargsf, kwnames);
+    return compute_and_store(base, spec, k, token, args, nargsf, kwnames);
 }
 
 PyObject* decorator_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
@@ -318,15 +375,15 @@ constexpr const char kAutomagicallyDoc[] =
     "track_runtime_dependencies=True, serialisable=False)\n--\n\n";
 
 PyType_Slot kestrined_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(kestrined_new)},
-    {Py_tp_call, reinterpret_cast<void*>(kestrined_call)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<kestrined_new>)},
+    {Py_tp_call, reinterpret_cast<void*>(guarded<kestrined_call>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(factory_dealloc)},
     {Py_tp_doc, const_cast<char*>(kKestrinedDoc)},
     {0, nullptr},
 };
 PyType_Slot automagically_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(automagically_new)},
-    {Py_tp_call, reinterpret_cast<void*>(automagically_call)},
+    {Py_tp_new, reinterpret_cast<void*>(guarded<automagically_new>)},
+    {Py_tp_call, reinterpret_cast<void*>(guarded<automagically_call>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(factory_dealloc)},
     {Py_tp_doc, const_cast<char*>(kAutomagicallyDoc)},
     {0, nullptr},
@@ -354,7 +411,7 @@ PyType_Spec automagically_type_spec = {"builtins.automagically_kestrined", sizeo
 PyType_Spec decorator_type_spec = {"builtins.KestrineDecorator", sizeof(KestrineDecoratorObject), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
                                        Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                                       Py_TPFLAGS_HAVE_VECTORCALL,
+                                       Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
                                    decorator_slots};
 
 }  // namespace

@@ -4,8 +4,11 @@
 
 #include <Python.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace kestrine {
 
@@ -32,5 +35,32 @@ bool view_text(PyObject* value, std::string_view& out);
 
 // "'{}' object is not an instance of '{}'" formatting, shared with messages that embed it.
 std::string type_mismatch_message(PyObject* value, const char* expected);
+
+// Wraps an entry point called by the interpreter so that a failed native allocation
+// anywhere below it reaches Python as MemoryError instead of terminating the process:
+// `guarded<function>` has the function's signature. Everything below an entry point keeps
+// the state it guards consistent when an allocation throws (see CacheState).
+template <auto Function>
+struct Guarded;
+
+template <typename Result, typename... Args, Result (*Function)(Args...)>
+struct Guarded<Function> {
+    static Result call(Args... args) noexcept {
+        try {
+            return Function(args...);
+        } catch (const std::bad_alloc&) {
+        } catch (const std::length_error&) {
+        }
+        PyErr_NoMemory();
+        if constexpr (std::is_pointer_v<Result>) {
+            return nullptr;
+        } else {
+            return Result(-1);
+        }
+    }
+};
+
+template <auto Function>
+inline constexpr auto guarded = &Guarded<Function>::call;
 
 }  // namespace kestrine

@@ -37,10 +37,20 @@ class IdSet {
         }
     }
 
-    // Adds `id`; returns true when it was not there yet.
+    // Makes room for `additional` more ids; false when out of memory (the set unchanged).
+    bool reserve(std::uint32_t additional) {
+        std::uint32_t needed = size() + additional;
+        if (block_ && needed <= limit()) return true;
+        std::uint32_t capacity = block_ ? block_->capacity * 2 : 2;
+        while (needed > limit_of(capacity)) capacity *= 2;
+        return grow_to(capacity);
+    }
+
+    // Adds `id`; returns true when it was not there yet. Needs room (reserve) for a new id:
+    // without it, a failed growth leaves the id out.
     bool insert(std::uint32_t id) {
         if (contains(id)) return false;
-        if (!block_ || block_->size + 1 > limit()) grow();
+        if (!reserve(1)) return false;
         place(id);
         ++block_->size;
         return true;
@@ -65,7 +75,10 @@ class IdSet {
 
     static std::uint32_t mix(std::uint32_t id) { return id * 2654435761u; }
     bool hashed() const { return block_->capacity > kLinearMax; }
-    std::uint32_t limit() const { return hashed() ? block_->capacity / 2 : block_->capacity; }
+    static std::uint32_t limit_of(std::uint32_t capacity) {
+        return capacity > kLinearMax ? capacity / 2 : capacity;
+    }
+    std::uint32_t limit() const { return limit_of(block_->capacity); }
     void place(std::uint32_t id) {
         if (!hashed()) {
             block_->items[block_->size] = id;
@@ -76,11 +89,10 @@ class IdSet {
         while (block_->items[i] != kEmpty) i = (i + 1) & mask;
         block_->items[i] = id;
     }
-    void grow() {
-        std::uint32_t capacity = block_ ? block_->capacity * 2 : 2;
+    bool grow_to(std::uint32_t capacity) {
         Block* fresh =
             static_cast<Block*>(std::malloc(sizeof(Block) + capacity * sizeof(std::uint32_t)));
-        if (!fresh) std::abort();
+        if (!fresh) return false;
         fresh->size = 0;
         fresh->capacity = capacity;
         std::memset(fresh->items, 0xFF, capacity * sizeof(std::uint32_t));
@@ -95,6 +107,7 @@ class IdSet {
             }
             std::free(old);
         }
+        return true;
     }
 
     Block* block_ = nullptr;

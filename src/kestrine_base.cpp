@@ -21,67 +21,90 @@ namespace kestrine {
 // CacheState
 
 CacheState::~CacheState() {
-    // Values go first, then (with the registry) the key tuples.
-    for (PyObject*& value : values_) Py_CLEAR(value);
+    // Values go first, then (with the registry) the keys.
+    for (Entry& entry : entries_) Py_CLEAR(entry.value);
 }
 
-void CacheState::ensure(KeyId k) {
-    if (k < meta_.size()) return;
-    std::size_t size = static_cast<std::size_t>(k) + 1;
-    meta_.resize(size, kNoState);
-    dependents_.resize(size);
-    dependencies_.resize(size);
+bool CacheState::ensure(KeyId k) {
+    if (k < entries_.size()) return true;
+    try {
+        // Growing by doubling keeps fills linear; the table moves in one allocation.
+        if (k >= entries_.capacity())
+            entries_.reserve(
+                std::max<std::size_t>(static_cast<std::size_t>(k) + 1, entries_.capacity() * 2));
+        entries_.resize(static_cast<std::size_t>(k) + 1);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
 }
 
 EntryState CacheState::state_of(KeyId k) const {
-    if (k >= meta_.size()) return EntryState::PermanentlyInvalid;
-    std::uint8_t s = meta_[k] & kStateMask;
+    if (k >= entries_.size()) return EntryState::PermanentlyInvalid;
+    std::uint8_t s = entries_[k].meta & kStateMask;
     return s == kNoState ? EntryState::PermanentlyInvalid : EntryState(s);
 }
 
 PyObject* CacheState::servable_value(KeyId k) const {
-    if (state_of(k) != EntryState::Valid || !has_value(k)) return nullptr;
-    return Py_NewRef(values_[k]);
+    if (k >= entries_.size()) return nullptr;
+    const Entry& entry = entries_[k];
+    if ((entry.meta & kStateMask) != static_cast<std::uint8_t>(EntryState::Valid) || !entry.value)
+        return nullptr;
+    return Py_NewRef(entry.value);
 }
 
 void CacheState::set_state(KeyId k, EntryState s) {
-    ensure(k);
-    meta_[k] = static_cast<std::uint8_t>((meta_[k] & ~kStateMask) | static_cast<std::uint8_t>(s));
-}
-
-void CacheState::make_node(KeyId k) {
-    ensure(k);
-    meta_[k] |= kNodeBit;
+    std::uint8_t& meta = entries_[k].meta;
+    meta = static_cast<std::uint8_t>((meta & ~kStateMask) | static_cast<std::uint8_t>(s));
 }
 
 void CacheState::add_edge(KeyId dependency, KeyId dependent) {
-    if (dependents_[dependency].insert(static_cast<std::uint32_t>(dependent)))
-        dependencies_[dependent].insert(static_cast<std::uint32_t>(dependency));
+    entries_[dependency].meta |= kNodeBit;
+    entries_[dependent].meta |= kNodeBit;
+    if (entries_[dependency].dependents.insert(static_cast<std::uint32_t>(dependent)))
+        entries_[dependent].dependencies.insert(static_cast<std::uint32_t>(dependency));
 }
 
-void CacheState::register_call(KeyId k, const KeyId* declared, std::size_t count) {
-    if (has_state(k)) return;
+namespace {
+
+bool raise_no_memory() {
+    PyErr_NoMemory();
+    return false;
+}
+
+}  // namespace
+
+bool CacheState::register_call(KeyId k, const KeyId* declared, std::size_t count) {
+    if (has_state(k)) return true;
+    KeyId highest = k;
+    for (std::size_t i = 0; i < count; ++i) highest = std::max(highest, declared[i]);
+    if (!ensure(highest)) return false;
+    // Room first, then the edges: an edge is never added half.
+    if (!entries_[k].dependencies.reserve(static_cast<std::uint32_t>(count)))
+        return raise_no_memory();
+    for (std::size_t i = 0; i < count; ++i)
+        if (!entries_[declared[i]].dependents.reserve(1)) return raise_no_memory();
     set_state(k, EntryState::Invalid);
-    make_node(k);
-    for (std::size_t i = 0; i < count; ++i) {
-        make_node(declared[i]);
-        add_edge(declared[i], k);
-    }
+    entries_[k].meta |= kNodeBit;
+    for (std::size_t i = 0; i < count; ++i) add_edge(declared[i], k);
+    return true;
 }
 
-void CacheState::record_runtime_dependency(KeyId caller, KeyId callee) {
-    make_node(caller);
-    make_node(callee);
+bool CacheState::record_runtime_dependency(KeyId caller, KeyId callee) {
+    if (!ensure(std::max(caller, callee))) return false;
+    if (!entries_[callee].dependents.reserve(1) || !entries_[caller].dependencies.reserve(1))
+        return raise_no_memory();
     add_edge(callee, caller);
+    return true;
 }
 
 void CacheState::derive_state(KeyId k) {
-    ensure(k);
     // The forward edges are exactly the nodes whose dependents contain k; the outcome does
     // not depend on the order they are read in.
     bool saw_invalid = false;
     bool permanently = false;
-    dependencies_[k].for_each([&](std::uint32_t d) {
+    entries_[k].dependencies.for_each([&](std::uint32_t d) {
         EntryState s = state_of(d);
         if (s == EntryState::PermanentlyInvalid) permanently = true;
         if (s == EntryState::Invalid) saw_invalid = true;
@@ -95,59 +118,125 @@ void CacheState::derive_state(KeyId k) {
     }
 }
 
+void CacheState::derive_state_after_change(KeyId k) {
+    bool saw_invalid = false;
+    bool permanently = false;
+    entries_[k].dependencies.for_each([&](std::uint32_t d) {
+        EntryState s = state_of(d);
+        if (s == EntryState::PermanentlyInvalid) permanently = true;
+        if (s == EntryState::Invalid) saw_invalid = true;
+    });
+    if (permanently) {
+        mark_permanently_invalid(k);
+    } else if (saw_invalid) {
+        invalidate(k);
+    }
+}
+
 void CacheState::store_if_valid(KeyId k, PyObject* value) {
     if (state_of(k) != EntryState::Valid) {
         Py_DECREF(value);
         return;
     }
-    Py_XDECREF(exchange_value(k, value));
+    PyObject* previous = entries_[k].value;
+    entries_[k].value = value;
+    Py_XDECREF(previous);
 }
 
 void CacheState::invalidate(KeyId k) {
-    // Iterative depth-first walk over the dependents; cycles are cut by the visited marks.
-    if (visit_mark_.size() < meta_.size()) visit_mark_.resize(meta_.size(), 0);
-    if (++visit_epoch_ == 0) {
-        std::fill(visit_mark_.begin(), visit_mark_.end(), 0);
-        visit_epoch_ = 1;
-    }
-    std::vector<std::uint32_t> pending{static_cast<std::uint32_t>(k)};
-    if (k < visit_mark_.size()) visit_mark_[k] = visit_epoch_;
-    while (!pending.empty()) {
-        std::uint32_t x = pending.back();
-        pending.pop_back();
-        if (x >= meta_.size()) continue;
-        demote_if_valid(meta_[x]);
-        if (!(meta_[x] & kNodeBit)) continue;
-        dependents_[x].for_each([&](std::uint32_t y) {
-            if (visit_mark_[y] == visit_epoch_) return;
-            visit_mark_[y] = visit_epoch_;
-            pending.push_back(y);
+    // Iterative depth-first walk over the dependents, with no allocation: the pending stack
+    // and then the list of visited calls are threaded through the entries' links, and
+    // cycles are cut by the visited bit.
+    if (k >= entries_.size()) return;
+    constexpr std::uint32_t kEnd = 0xFFFFFFFFu;
+    auto start = static_cast<std::uint32_t>(k);
+    std::uint32_t pending = start;
+    entries_[start].link = kEnd;
+    entries_[start].meta |= kVisitedBit;
+    std::uint32_t visited = kEnd;
+    while (pending != kEnd) {
+        std::uint32_t x = pending;
+        Entry& entry = entries_[x];
+        pending = entry.link;
+        entry.link = visited;
+        visited = x;
+        demote_if_valid(entry.meta);
+        if (!(entry.meta & kNodeBit)) continue;
+        entry.dependents.for_each([&](std::uint32_t y) {
+            Entry& next = entries_[y];
+            if (next.meta & kVisitedBit) return;
+            next.meta |= kVisitedBit;
+            next.link = pending;
+            pending = y;
         });
     }
+    // Calls computing right now that the walk reached computed from a changed value.
+    for (CallFrame& frame : call_stack_)
+        if (frame.key_id < entries_.size() && (entries_[frame.key_id].meta & kVisitedBit))
+            frame.touched = true;
+    for (std::uint32_t x = visited; x != kEnd; x = entries_[x].link)
+        entries_[x].meta &= static_cast<std::uint8_t>(~kVisitedBit);
 }
 
 void CacheState::revalidate(KeyId k) {
     if (has_state(k) && state_of(k) == EntryState::Invalid) set_state(k, EntryState::Valid);
 }
 
-PyObject* CacheState::exchange_value(KeyId k, PyObject* value) {
-    if (values_.size() <= k) values_.resize(static_cast<std::size_t>(k) + 1, nullptr);
-    PyObject* old = values_[k];
-    values_[k] = value;
-    return old;
+bool CacheState::push_frame(KeyId k, bool track, std::uint32_t& token) {
+    try {
+        call_stack_.push_back({k, track, false, next_token_});
+    } catch (const std::bad_alloc&) {
+        return raise_no_memory();
+    }
+    token = next_token_++;
+    return true;
+}
+
+bool CacheState::pop_frame(std::uint32_t token) {
+    for (auto frame = call_stack_.end(); frame != call_stack_.begin();) {
+        --frame;
+        if (frame->token != token) continue;
+        bool touched = frame->touched;
+        call_stack_.erase(frame);
+        return touched;
+    }
+    return false;
+}
+
+void CacheState::touch_all_frames() {
+    for (CallFrame& frame : call_stack_) frame.touched = true;
+}
+
+bool CacheState::exchange_value(KeyId k, PyObject* value, PyObject*& previous) {
+    if (!ensure(k)) {
+        Py_DECREF(value);
+        return false;
+    }
+    previous = entries_[k].value;
+    entries_[k].value = value;
+    return true;
 }
 
 PyObject* CacheState::take_value(KeyId k) {
     if (!has_value(k)) return nullptr;
-    PyObject* old = values_[k];
-    values_[k] = nullptr;
+    PyObject* old = entries_[k].value;
+    entries_[k].value = nullptr;
     return old;
 }
 
 void CacheState::clear_all() {
-    for (std::uint8_t& m : meta_) demote_if_valid(m);
+    for (Entry& entry : entries_) demote_if_valid(entry.meta);
+    // A computation in flight may have read a value that is gone now.
+    touch_all_frames();
     // The table keeps its storage for the values computed next.
-    for (PyObject*& value : values_) Py_CLEAR(value);
+    for (Entry& entry : entries_) Py_CLEAR(entry.value);
+}
+
+CacheState* ensure_state(KestrineBaseObject* base) {
+    if (base->state) return base->state;
+    base->state = new (std::nothrow) CacheState();
+    if (!base->state) PyErr_NoMemory();
+    return base->state;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -159,13 +248,13 @@ PyObject* base_new(PyTypeObject* cls, PyObject*, PyObject*) {
     PyObject* self = cls->tp_alloc(cls, 0);
     if (!self) return nullptr;
     new (&as_base(self)->guard) AccessGuard();
-    new (&as_base(self)->state) CacheState();
+    as_base(self)->state = nullptr;  // allocated on the first memoised call
     return self;
 }
 
 void base_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    as_base(self)->state.~CacheState();
+    delete as_base(self)->state;
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -206,9 +295,11 @@ PyObject* with_entry(PyObject* self, const ParamSpec& spec, PyObject* args, PyOb
     }
     if (!convert_more(bound)) return nullptr;
     KeyId k;
-    if (!lookup_key_id(base->state.key_registry(), method_name, bound.extra_keywords.get(), k))
+    CacheState* state = base->state;
+    if (!lookup_key_id(state ? &state->key_registry() : nullptr, method_name,
+                       bound.extra_keywords.get(), k))
         return nullptr;
-    return own_step(base->state, k, bound);
+    return own_step(*state, k, bound);
 }
 
 bool no_conversion(const BoundArgs&) {
@@ -246,7 +337,10 @@ PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) 
                           if (!state.has_value(k))
                               return raise_key_error_for("Cannot update cached value for '%U'",
                                                          bound.get(0));
-                          Py_XDECREF(state.exchange_value(k, Py_NewRef(bound.get(1))));
+                          PyObject* previous = nullptr;
+                          if (!state.exchange_value(k, Py_NewRef(bound.get(1)), previous))
+                              return nullptr;
+                          Py_XDECREF(previous);
                           state.invalidate(k);
                           state.revalidate(k);
                           Py_RETURN_NONE;
@@ -270,7 +364,7 @@ PyObject* clear_cache(PyObject* self, PyObject*) {
     KestrineBaseObject* base = as_base(self);
     ExclusiveHold hold(base->guard);
     if (!hold.acquired_or_raise()) return nullptr;
-    base->state.clear_all();
+    if (base->state) base->state->clear_all();
     Py_RETURN_NONE;
 }
 
@@ -279,12 +373,13 @@ PyObject* clear_cache(PyObject* self, PyObject*) {
 
 // The shown call of `k`, or an empty Ref with no error when the registry has no key for it.
 bool shown_call(const CacheState& state, KeyId k, Ref& out) {
-    PyObject* key = state.key_registry().key_of(k);
+    StoredKey* key = state.key_registry().key_of(k);
     if (!key) {
         out = Ref();
         return true;
     }
-    out = Ref::steal(display_key(key));
+    // A key without argument items is shown by its method name alone.
+    out = Ref::steal(key->has_items() ? key->as_tuple() : display_key_name(key->method_name()));
     return static_cast<bool>(out);
 }
 
@@ -294,7 +389,9 @@ PyObject* inspect_state(PyObject* self, Fill&& fill) {
     SharedHold hold(base->guard);
     if (!hold.acquired_or_raise()) return nullptr;
     Ref result = Ref::steal(PyDict_New());
-    if (!result || !fill(base->state, result.get())) return nullptr;
+    if (!result) return nullptr;
+    // An instance that never memoised has no state: every view of it is empty.
+    if (base->state && !fill(*base->state, result.get())) return nullptr;
     return result.release();
 }
 
@@ -505,8 +602,10 @@ bool apply_loaded_entry(PyObject* self, PyObject* data, const std::string& name)
         ExclusiveHold hold(base->guard);
         if (!hold.acquired_or_raise()) return false;
         KeyId k;
-        if (!intern_method_key(base->state.key_registry(), name, k)) return false;
-        replaced = base->state.exchange_value(k, value.release());
+        CacheState* state = ensure_state(base);
+        if (!state) return false;
+        if (!intern_method_key(state->key_registry(), name, k)) return false;
+        if (!state->exchange_value(k, value.release(), replaced)) return false;
     }
     // Released after the hold: no user code runs while the state is held here.
     Py_XDECREF(replaced);
@@ -544,30 +643,30 @@ PyObject* load_cache(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyMethodDef base_methods[] = {
     {"get_cached_value",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_cached_value)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<get_cached_value>)),
      METH_VARARGS | METH_KEYWORDS,
      "get_cached_value($self, method_name, strict=True, **kwargs)\n--\n\n"},
-    {"is_cached", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(is_cached)),
+    {"is_cached", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<is_cached>)),
      METH_VARARGS | METH_KEYWORDS, "is_cached($self, method_name, **kwargs)\n--\n\n"},
     {"update_cached_value",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(update_cached_value)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<update_cached_value>)),
      METH_VARARGS | METH_KEYWORDS,
      "update_cached_value($self, method_name, value, **kwargs)\n--\n\n"},
-    {"clear_cache", clear_cache, METH_NOARGS, "clear_cache($self)\n--\n\n"},
+    {"clear_cache", guarded<clear_cache>, METH_NOARGS, "clear_cache($self)\n--\n\n"},
     {"clear_cached_value",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(clear_cached_value)),
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<clear_cached_value>)),
      METH_VARARGS | METH_KEYWORDS, "clear_cached_value($self, method_name, **kwargs)\n--\n\n"},
-    {"dump_cache", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dump_cache)),
+    {"dump_cache", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<dump_cache>)),
      METH_FASTCALL | METH_KEYWORDS, "dump_cache($self, order=None)\n--\n\n"},
-    {"load_cache", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_cache)),
+    {"load_cache", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<load_cache>)),
      METH_FASTCALL | METH_KEYWORDS, "load_cache($self, data, order=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef base_getset[] = {
-    {"cached_values", get_cached_values, nullptr, nullptr, nullptr},
-    {"dependency_graph", get_dependency_graph, nullptr, nullptr, nullptr},
-    {"validation_state", get_validation_state, nullptr, nullptr, nullptr},
+    {"cached_values", guarded<get_cached_values>, nullptr, nullptr, nullptr},
+    {"dependency_graph", guarded<get_dependency_graph>, nullptr, nullptr, nullptr},
+    {"validation_state", guarded<get_validation_state>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -18,11 +18,18 @@ enum class EntryState : std::uint8_t { Valid = 0, Invalid = 1, PermanentlyInvali
 struct CallFrame {
     KeyId key_id;
     bool track_runtime_dependencies;
+    // Set when an invalidation reaches the call while it computes: its result was computed
+    // from a dependency that changed meanwhile.
+    bool touched;
+    std::uint32_t token;  // tells this frame apart from other frames of the same call
 };
 
 // Everything the cache of one instance knows. Tables are indexed by KeyId (ids are dense),
 // so only the key registry ever compares Python objects. Not thread-safe by itself: every
 // operation runs under the owning instance's AccessGuard.
+//
+// Operations that grow a table either complete or fail with MemoryError before anything
+// visible changed; those that only change what exists never allocate and cannot fail.
 class CacheState {
   public:
     CacheState() = default;
@@ -33,33 +40,39 @@ class CacheState {
     // Reading operations.
     EntryState state_of(KeyId k) const;
     bool has_state(KeyId k) const {
-        return k < meta_.size() && (meta_[k] & kStateMask) != kNoState;
+        return k < entries_.size() && (entries_[k].meta & kStateMask) != kNoState;
     }
     // New reference to the value when `k` is Valid and a value is stored, else nullptr.
     PyObject* servable_value(KeyId k) const;
-    bool has_value(KeyId k) const { return k < values_.size() && values_[k] != nullptr; }
+    bool has_value(KeyId k) const { return k < entries_.size() && entries_[k].value != nullptr; }
     const CallFrame* top_frame() const {
         return call_stack_.empty() ? nullptr : &call_stack_.back();
     }
 
-    // Writing operations.
-    void register_call(KeyId k, const KeyId* declared, std::size_t count);
-    void record_runtime_dependency(KeyId caller, KeyId callee);
+    // Writing operations. Those returning bool fail only with MemoryError, unchanged.
+    bool register_call(KeyId k, const KeyId* declared, std::size_t count);
+    bool record_runtime_dependency(KeyId caller, KeyId callee);
     void derive_state(KeyId k);
+    // As derive_state for a computation that an invalidation reached while it ran: the
+    // call is never made valid by it (an update of the call itself meanwhile stands).
+    void derive_state_after_change(KeyId k);
+    // Sets the state of a call that has a table entry (registered by register_call).
     void mark_permanently_invalid(KeyId k) { set_state(k, EntryState::PermanentlyInvalid); }
     // Takes over `value`: stored when `k` is Valid (the replaced value is released), else
     // released.
     void store_if_valid(KeyId k, PyObject* value);
     void invalidate(KeyId k);
     void revalidate(KeyId k);
-    void push_frame(KeyId k, bool track) { call_stack_.push_back({k, track}); }
-    void pop_frame() {
-        if (!call_stack_.empty()) call_stack_.pop_back();
-    }
+    // Pushes a frame for `k`; returns its token, or false (MemoryError) with nothing pushed.
+    bool push_frame(KeyId k, bool track, std::uint32_t& token);
+    // Removes the frame pushed with `token` (the innermost one of this call) and returns
+    // whether an invalidation reached it. A frame is removed whether or not it is the top:
+    // frames of other threads on the same instance may lie above it.
+    bool pop_frame(std::uint32_t token);
 
     // Replaces the stored value (takes over `value`); returns the previous one (owned) or
-    // nullptr when there was none.
-    PyObject* exchange_value(KeyId k, PyObject* value);
+    // nullptr when there was none. Fails (false, `value` released) only with MemoryError.
+    bool exchange_value(KeyId k, PyObject* value, PyObject*& previous);
     // Removes the stored value; returns it (owned) or nullptr.
     PyObject* take_value(KeyId k);
     // Turns Valid states Invalid, then releases every stored value (a value's __del__ runs
@@ -72,22 +85,22 @@ class CacheState {
     // Walks for the inspection properties. Callbacks return false to stop.
     template <typename F>
     bool for_each_value(F&& f) const {
-        for (std::size_t k = 0; k < values_.size(); ++k)
-            if (values_[k] && !f(KeyId(k), values_[k])) return false;
+        for (std::size_t k = 0; k < entries_.size(); ++k)
+            if (entries_[k].value && !f(KeyId(k), entries_[k].value)) return false;
         return true;
     }
     template <typename F>
     bool for_each_state(F&& f) const {
-        for (std::size_t k = 0; k < meta_.size(); ++k) {
-            std::uint8_t s = meta_[k] & kStateMask;
+        for (std::size_t k = 0; k < entries_.size(); ++k) {
+            std::uint8_t s = entries_[k].meta & kStateMask;
             if (s != kNoState && !f(KeyId(k), EntryState(s))) return false;
         }
         return true;
     }
     template <typename F>
     bool for_each_node(F&& f) const {
-        for (std::size_t k = 0; k < meta_.size(); ++k)
-            if ((meta_[k] & kNodeBit) && !f(KeyId(k), dependents_[k])) return false;
+        for (std::size_t k = 0; k < entries_.size(); ++k)
+            if ((entries_[k].meta & kNodeBit) && !f(KeyId(k), entries_[k].dependents)) return false;
         return true;
     }
 
@@ -95,38 +108,54 @@ class CacheState {
     static constexpr std::uint8_t kStateMask = 0x3;
     static constexpr std::uint8_t kNoState = 0x3;
     static constexpr std::uint8_t kNodeBit = 0x4;
+    static constexpr std::uint8_t kVisitedBit = 0x8;  // only during invalidate
 
-    // Valid becomes Invalid; other states and the node bit stay.
+    // Everything kept per call, in one table so that growing it is one allocation.
+    struct Entry {
+        PyObject* value = nullptr;
+        IdSet dependents;              // reverse edges: who depends on the call
+        IdSet dependencies;            // forward edges, kept beside them
+        std::uint32_t link = 0;        // invalidate's pending stack, then its visited list
+        std::uint8_t meta = kNoState;  // state | kNodeBit | kVisitedBit
+    };
+
+    // Valid becomes Invalid; other states and the other bits stay.
     static void demote_if_valid(std::uint8_t& meta) {
         if ((meta & kStateMask) == static_cast<std::uint8_t>(EntryState::Valid))
             meta = static_cast<std::uint8_t>((meta & ~kStateMask) |
                                              static_cast<std::uint8_t>(EntryState::Invalid));
     }
-    void ensure(KeyId k);
+    // Makes entries exist up to `k`; false (MemoryError) with the table unchanged.
+    bool ensure(KeyId k);
     void set_state(KeyId k, EntryState s);
-    void make_node(KeyId k);
-    // Adds `dependent` to dependents[dependency] and the forward edge beside it.
+    // Adds `dependent` to dependents[dependency] and the forward edge beside it; both sets
+    // must have room (IdSet::reserve) so that this cannot fail half-way.
     void add_edge(KeyId dependency, KeyId dependent);
+    // Every running frame is marked as reached.
+    void touch_all_frames();
 
     std::vector<CallFrame> call_stack_;
-    std::vector<PyObject*> values_;          // by KeyId; nullptr where nothing is stored
-    std::vector<std::uint8_t> meta_;         // by KeyId: state (kNoState when none) | kNodeBit
-    std::vector<IdSet> dependents_;          // reverse edges: who depends on the call
-    std::vector<IdSet> dependencies_;        // forward edges, kept beside them
-    std::vector<std::uint32_t> visit_mark_;  // dependents_closure's visited set, by epoch
-    std::uint32_t visit_epoch_ = 0;
+    std::vector<Entry> entries_;  // by KeyId
+    std::uint32_t next_token_ = 0;
     MetadataHashManager key_registry_;
 };
 
+// The guard stays inline; the cache state is allocated on the first memoised call, so an
+// instance that never memoises costs a pointer. The pointer is written only under
+// exclusive access and read under some access (or by the last owner in dealloc).
 struct KestrineBaseObject {
     PyObject ob_base;
     AccessGuard guard;
-    CacheState state;
+    CacheState* state;
 };
 
 inline KestrineBaseObject* as_base(PyObject* obj) {
     return reinterpret_cast<KestrineBaseObject*>(obj);
 }
+
+// The instance's state, allocated when missing; needs exclusive access. nullptr with
+// MemoryError set when it cannot be allocated.
+CacheState* ensure_state(KestrineBaseObject* base);
 
 PyType_Spec* kestrine_base_spec();
 

@@ -2,6 +2,7 @@
 #include "metadata_hash_manager.h"
 
 #include <limits>
+#include <new>
 
 namespace kestrine {
 
@@ -9,139 +10,203 @@ namespace {
 
 constexpr std::uint32_t kEmptySlot = std::numeric_limits<std::uint32_t>::max();
 
-std::size_t slot_of(Py_hash_t hash, std::size_t mask) {
+std::uint64_t spread(Py_hash_t hash) {
     // Python hashes of small ints are the ints themselves; spread them over the table.
     auto h = static_cast<std::uint64_t>(hash);
     h ^= h >> 33;
     h *= 0xff51afd7ed558ccdULL;
     h ^= h >> 33;
-    return static_cast<std::size_t>(h) & mask;
+    return h;
 }
 
-// `stored == key` where key exists only as parts, comparing item by item exactly as tuple
-// equality would: identical objects are equal without calling their `==`.
-int equal_to_parts(PyObject* stored, const KeyParts& parts) {
-    if (parts.prebuilt) {
-        if (stored == parts.prebuilt) return 1;
-        Ref result = Ref::steal(PyObject_RichCompare(stored, parts.prebuilt, Py_EQ));
-        return result ? PyObject_IsTrue(result.get()) : -1;
-    }
-    int equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(stored, 0), parts.method_name, Py_EQ);
-    if (equal <= 0) return equal;
-    PyObject* stored_items = PyTuple_GET_ITEM(stored, 1);
-    Py_ssize_t stored_count = PyTuple_GET_SIZE(stored_items);
-    auto count = static_cast<Py_ssize_t>(parts.items.size());
-    for (Py_ssize_t i = 0; i < stored_count && i < count; ++i) {
-        PyObject* pair = PyTuple_GET_ITEM(stored_items, i);
-        const KeyItem& item = parts.items[static_cast<std::size_t>(i)];
-        equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(pair, 0), item.name, Py_EQ);
-        if (equal <= 0) return equal;
-        equal = PyObject_RichCompareBool(PyTuple_GET_ITEM(pair, 1), item.value, Py_EQ);
-        if (equal <= 0) return equal;
-    }
-    return stored_count == count ? 1 : 0;
+std::uint32_t tag_of(Py_hash_t hash) {
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash));
+}
+
+int equal_objects(PyObject* stored, PyObject* given) {
+    return stored == given ? 1 : PyObject_RichCompareBool(stored, given, Py_EQ);
 }
 
 }  // namespace
 
-MetadataHashManager::~MetadataHashManager() {
-    for (PyObject* key : keys_) Py_DECREF(key);
+// ---------------------------------------------------------------------------------------
+// StoredKey
+
+StoredKey* StoredKey::create(const KeyParts& parts) {
+    std::size_t count = parts.items.size();
+    void* memory = PyMem_Malloc(sizeof(StoredKey) + 2 * count * sizeof(PyObject*));
+    if (!memory) return nullptr;
+    auto* key = new (memory) StoredKey();
+    key->hash_ = parts.hash;
+    key->method_name_ = Py_NewRef(parts.method_name);
+    key->shown_.store(nullptr, std::memory_order_relaxed);
+    key->count_ = static_cast<std::uint32_t>(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        key->items_[2 * i] = Py_NewRef(parts.items[i].name);
+        key->items_[2 * i + 1] = Py_NewRef(parts.items[i].value);
+    }
+    return key;
 }
 
-template <typename Equal>
-Found MetadataHashManager::probe(Py_hash_t hash, Equal&& equal, KeyId& out) const {
+StoredKey* StoredKey::create_from_tuple(Py_hash_t hash, PyObject* tuple) {
+    KeyParts parts;
+    key_parts_of_tuple(tuple, hash, parts);
+    StoredKey* key = create(parts);
+    if (key) key->shown_.store(Py_NewRef(tuple), std::memory_order_relaxed);
+    return key;
+}
+
+void StoredKey::destroy(StoredKey* key) {
+    Py_XDECREF(key->shown_.load(std::memory_order_relaxed));
+    for (std::uint32_t i = 0; i < 2 * key->count_; ++i) Py_DECREF(key->items_[i]);
+    Py_DECREF(key->method_name_);
+    key->~StoredKey();
+    PyMem_Free(key);
+}
+
+int StoredKey::equals(const KeyParts& parts) const {
+    // Tuple equality: the method names, then pair by pair (name, then value) over the
+    // common length, then the lengths; no early out on differing lengths.
+    int equal = equal_objects(method_name_, parts.method_name);
+    if (equal <= 0) return equal;
+    std::size_t given = parts.items.size();
+    for (std::size_t i = 0; i < count_ && i < given; ++i) {
+        equal = equal_objects(items_[2 * i], parts.items[i].name);
+        if (equal <= 0) return equal;
+        equal = equal_objects(items_[2 * i + 1], parts.items[i].value);
+        if (equal <= 0) return equal;
+    }
+    return count_ == given ? 1 : 0;
+}
+
+PyObject* StoredKey::as_tuple() {
+    if (PyObject* shown = shown_.load(std::memory_order_acquire)) return Py_NewRef(shown);
+    Ref items = Ref::steal(PyTuple_New(count_));
+    if (!items) return nullptr;
+    for (std::uint32_t i = 0; i < count_; ++i) {
+        PyObject* pair = PyTuple_Pack(2, items_[2 * i], items_[2 * i + 1]);
+        if (!pair) return nullptr;
+        PyTuple_SET_ITEM(items.get(), i, pair);
+    }
+    PyObject* built = PyTuple_Pack(2, method_name_, items.get());
+    if (!built) return nullptr;
+    // Readers under shared access may race to build it; the first one stored is the one
+    // every later display returns.
+    PyObject* expected = nullptr;
+    if (shown_.compare_exchange_strong(expected, built, std::memory_order_acq_rel,
+                                       std::memory_order_acquire))
+        return Py_NewRef(built);
+    Py_DECREF(built);
+    return Py_NewRef(expected);
+}
+
+// ---------------------------------------------------------------------------------------
+// MetadataHashManager
+
+MetadataHashManager::~MetadataHashManager() {
+    for (StoredKey* key : keys_) StoredKey::destroy(key);
+}
+
+Found MetadataHashManager::find(const KeyParts& parts, KeyId& out) const {
     if (slots_.empty()) return Found::No;
     std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = slot_of(hash, mask);; i = (i + 1) & mask) {
-        std::uint32_t id = slots_[i];
-        if (id == kEmptySlot) return Found::No;
-        if (hashes_[id] != hash) continue;
+    std::uint32_t tag = tag_of(parts.hash);
+    for (std::size_t i = spread(parts.hash) & mask;; i = (i + 1) & mask) {
+        Slot slot = slots_[i];
+        if (slot.id == kEmptySlot) return Found::No;
+        if (slot.hash_tag != tag) continue;
+        StoredKey* stored = keys_[slot.id];
+        if (stored->hash() != parts.hash) continue;
         // The equality may run Python code; the table cannot change meanwhile because
         // every change needs the instance's exclusive access, which the caller holds or
         // which shared holders keep others from taking.
-        int result = equal(keys_[id]);
+        int result = stored->equals(parts);
         if (result < 0) return Found::Error;
         if (result > 0) {
-            out = id;
+            out = slot.id;
             return Found::Yes;
         }
     }
 }
 
-Found MetadataHashManager::find(Py_hash_t hash, PyObject* key, KeyId& out) const {
-    return probe(
-        hash,
-        [key](PyObject* stored) {
-            Ref result = Ref::steal(PyObject_RichCompare(stored, key, Py_EQ));
-            return result ? PyObject_IsTrue(result.get()) : -1;
-        },
-        out);
+void MetadataHashManager::place(Slot* slots, std::size_t mask, std::uint32_t id) const {
+    Py_hash_t hash = keys_[id]->hash();
+    std::size_t i = spread(hash) & mask;
+    while (slots[i].id != kEmptySlot) i = (i + 1) & mask;
+    slots[i] = Slot{id, tag_of(hash)};
 }
 
-Found MetadataHashManager::find(const KeyParts& parts, KeyId& out) const {
-    return probe(
-        parts.hash, [&parts](PyObject* stored) { return equal_to_parts(stored, parts); }, out);
-}
-
-void MetadataHashManager::place(std::uint32_t id) {
-    std::size_t mask = slots_.size() - 1;
-    std::size_t i = slot_of(hashes_[id], mask);
-    while (slots_[i] != kEmptySlot) i = (i + 1) & mask;
-    slots_[i] = id;
-}
-
-void MetadataHashManager::grow() {
-    slots_.assign(slots_.empty() ? 8 : slots_.size() * 2, kEmptySlot);
-    // Reinserting in id order keeps equal hashes in registration order along each probe.
-    for (std::uint32_t id = 0; id < keys_.size(); ++id) place(id);
-}
-
-bool MetadataHashManager::insert_new(Py_hash_t hash, PyObject* key, KeyId& out) {
+bool MetadataHashManager::insert(StoredKey* key, KeyId& out) {
     if (keys_.size() >= kEmptySlot - 1) {
-        Py_DECREF(key);
+        StoredKey::destroy(key);
         PyErr_SetString(PyExc_OverflowError, "too many distinct calls on one instance");
         return false;
     }
     auto id = static_cast<std::uint32_t>(keys_.size());
-    keys_.push_back(key);
-    hashes_.push_back(hash);
-    if (keys_.size() * 10 > slots_.size() * 7) {
-        grow();
-    } else {
-        place(id);
+    try {
+        // Every allocation happens before anything changes, so a failure leaves the
+        // registry exactly as it was.
+        if (keys_.size() == keys_.capacity()) keys_.reserve(keys_.empty() ? 8 : keys_.size() * 2);
+        if ((keys_.size() + 1) * 10 > slots_.size() * 7) {
+            std::vector<Slot> grown(slots_.empty() ? 16 : slots_.size() * 2, Slot{kEmptySlot, 0});
+            // Reinserting in id order keeps equal hashes in registration order.
+            for (std::uint32_t existing = 0; existing < id; ++existing)
+                place(grown.data(), grown.size() - 1, existing);
+            slots_.swap(grown);
+        }
+    } catch (const std::bad_alloc&) {
+        StoredKey::destroy(key);
+        PyErr_NoMemory();
+        return false;
     }
+    keys_.push_back(key);  // capacity reserved above
+    place(slots_.data(), slots_.size() - 1, id);
     out = id;
     return true;
 }
 
-bool MetadataHashManager::get_or_insert(Py_hash_t hash, PyObject* key, KeyId& out) {
-    Found found = find(hash, key, out);
-    if (found == Found::No) return insert_new(hash, key, out);
-    Py_DECREF(key);
-    return found == Found::Yes;
+bool MetadataHashManager::insert_new(const KeyParts& parts, KeyId& out) {
+    StoredKey* key = StoredKey::create(parts);
+    if (!key) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return insert(key, out);
 }
 
 bool MetadataHashManager::get_or_insert(const KeyParts& parts, KeyId& out) {
     Found found = find(parts, out);
     if (found != Found::No) return found == Found::Yes;
-    PyObject* key = parts.to_tuple();
-    return key && insert_new(parts.hash, key, out);
+    return insert_new(parts, out);
 }
 
-bool lookup_key_id(MetadataHashManager& registry, std::string_view method_name, PyObject* kwargs,
-                   KeyId& out) {
-    CallKey key;
-    if (!make_call_key(method_name, nullptr, nullptr, kwargs, key)) return false;
-    Found found = registry.find(key.hash, key.key.get(), out);
+bool MetadataHashManager::get_or_insert(Py_hash_t hash, PyObject* key, KeyId& out) {
+    KeyParts parts;
+    key_parts_of_tuple(key, hash, parts);
+    Found found = find(parts, out);
+    if (found != Found::No) return found == Found::Yes;
+    StoredKey* stored = StoredKey::create_from_tuple(hash, key);
+    if (!stored) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return insert(stored, out);
+}
+
+bool lookup_key_id(const MetadataHashManager* registry, std::string_view method_name,
+                   PyObject* kwargs, KeyId& out) {
+    KeyParts parts;
+    if (!key_parts_of_kwargs(method_name, kwargs, parts)) return false;
+    Found found = registry ? registry->find(parts, out) : Found::No;
     if (found == Found::No)
         PyErr_SetString(PyExc_KeyError, "No cache key found for provided signature");
     return found == Found::Yes;
 }
 
 bool intern_method_key(MetadataHashManager& registry, std::string_view method_name, KeyId& out) {
-    CallKey key;
-    if (!make_call_key(method_name, nullptr, nullptr, nullptr, key)) return false;
-    return registry.get_or_insert(key.hash, key.key.release(), out);
+    KeyParts parts;
+    if (!key_parts_of_kwargs(method_name, nullptr, parts)) return false;
+    return registry.get_or_insert(parts, out);
 }
 
 }  // namespace kestrine

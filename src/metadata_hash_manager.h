@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,38 @@ using KeyId = std::uint64_t;
 // Result of a lookup that may run Python equality.
 enum class Found { Error = -1, No = 0, Yes = 1 };
 
+// One registered key in native memory: the method name and the (name, value) pairs in a
+// single allocation. The Python tuple `(method_name, ((name, value), ...))` is built only
+// when the key is first shown and kept from then on, so every display returns the same
+// tuple. Immutable after registration except for that one lazily set field.
+class StoredKey {
+  public:
+    // A new key holding references to the parts' objects; nullptr when out of memory
+    // (nothing set: the caller reports it).
+    static StoredKey* create(const KeyParts& parts);
+    // A key from a well-formed key tuple (kept as the shown form); nullptr when out of memory.
+    static StoredKey* create_from_tuple(Py_hash_t hash, PyObject* key);
+    static void destroy(StoredKey* key);
+
+    Py_hash_t hash() const { return hash_; }
+    // `stored == key` as tuple equality would decide it, with this key as the left operand:
+    // item by item, identical objects equal without calling their `==`. -1 on error.
+    int equals(const KeyParts& parts) const;
+    // The key tuple (new reference), built on first use; safe under shared access.
+    PyObject* as_tuple();
+    // Whether the key has argument items (keys without them are shown by name alone).
+    bool has_items() const { return count_ != 0; }
+    PyObject* method_name() const { return method_name_; }
+
+  private:
+    StoredKey() = default;
+    Py_hash_t hash_;
+    PyObject* method_name_;
+    std::atomic<PyObject*> shown_;
+    std::uint32_t count_;
+    PyObject* items_[];  // name, value, name, value, ...
+};
+
 class MetadataHashManager {
   public:
     MetadataHashManager() = default;
@@ -24,40 +57,42 @@ class MetadataHashManager {
     MetadataHashManager& operator=(const MetadataHashManager&) = delete;
     ~MetadataHashManager();
 
-    // Looks `key` (borrowed) up among the keys of the same hash, in registration order,
-    // comparing `stored == key`.
-    Found find(Py_hash_t hash, PyObject* key, KeyId& out) const;
-    // The same comparison against a key that exists only as parts.
+    // Looks the key up among the keys of the same hash, in registration order, comparing
+    // `stored == key`.
     Found find(const KeyParts& parts, KeyId& out) const;
-
-    // Takes over the reference to `key`: kept when registered, released otherwise.
-    bool get_or_insert(Py_hash_t hash, PyObject* key, KeyId& out);
-    // Finds the key given as parts, or registers a tuple built from them.
+    // Finds the key or registers it under the next id. Registration either completes or
+    // leaves the registry as it was (MemoryError).
     bool get_or_insert(const KeyParts& parts, KeyId& out);
+    // Registers a key known to be absent (a find on this registry at its current size
+    // said so).
+    bool insert_new(const KeyParts& parts, KeyId& out);
+    // The same for a prebuilt key tuple (a dependency key of a decorated method), which
+    // then serves as the key's shown form.
+    bool get_or_insert(Py_hash_t hash, PyObject* key, KeyId& out);
 
-    // The registered key tuple (borrowed), or nullptr for an id never issued.
-    PyObject* key_of(KeyId id) const { return id < keys_.size() ? keys_[id] : nullptr; }
+    // The registered key, or nullptr for an id never issued.
+    StoredKey* key_of(KeyId id) const { return id < keys_.size() ? keys_[id] : nullptr; }
     std::size_t size() const { return keys_.size(); }
 
   private:
-    template <typename Equal>
-    Found probe(Py_hash_t hash, Equal&& equal, KeyId& out) const;
-    // Registers `key` (taking over the reference) under a new id.
-    bool insert_new(Py_hash_t hash, PyObject* key, KeyId& out);
-    void place(std::uint32_t id);
-    void grow();
+    struct Slot {
+        std::uint32_t id;
+        std::uint32_t hash_tag;  // low bits of the key's hash: most probes skip the key
+    };
+    bool insert(StoredKey* key, KeyId& out);
+    void place(Slot* slots, std::size_t mask, std::uint32_t id) const;
 
-    std::vector<PyObject*> keys_;    // by id: the owned key tuples
-    std::vector<Py_hash_t> hashes_;  // by id: the key's hash
+    std::vector<StoredKey*> keys_;  // by id: the owned keys
     // Open addressing over ids: the ids of one hash lie along one probe sequence in
     // registration order, so no per-hash list needs allocating.
-    std::vector<std::uint32_t> slots_;
+    std::vector<Slot> slots_;
 };
 
 // The KeyId of the key built from `method_name` and `kwargs` (no binding, no defaults);
-// KeyError "No cache key found for provided signature" when none is registered.
-bool lookup_key_id(MetadataHashManager& registry, std::string_view method_name, PyObject* kwargs,
-                   KeyId& out);
+// KeyError "No cache key found for provided signature" when none is registered. A missing
+// registry (nothing memoised yet) finds nothing.
+bool lookup_key_id(const MetadataHashManager* registry, std::string_view method_name,
+                   PyObject* kwargs, KeyId& out);
 // The KeyId of `(method_name, ())`, registering it when new.
 bool intern_method_key(MetadataHashManager& registry, std::string_view method_name, KeyId& out);
 

@@ -281,23 +281,10 @@ bool check_serialisable_signature(PyObject* func) {
     return false;
 }
 
-PyObject* display_key(PyObject* key) {
-    // Tuples are immutable, so their items can be borrowed safely.
-    const bool is_pair = PyTuple_Check(key) && PyTuple_GET_SIZE(key) >= 2;
-    Ref method_name =
-        is_pair ? Ref::borrow(PyTuple_GET_ITEM(key, 0)) : Ref::steal(PySequence_GetItem(key, 0));
-    if (!method_name) return nullptr;
+PyObject* display_key_name(PyObject* method_name) {
     std::string_view name;
-    if (!view_text(method_name.get(), name)) return nullptr;
-    Ref items =
-        is_pair ? Ref::borrow(PyTuple_GET_ITEM(key, 1)) : Ref::steal(PySequence_GetItem(key, 1));
-    if (!items) return nullptr;
-    if (!PyTuple_Check(items.get())) {
-        raise_type_mismatch(items.get(), "tuple");
-        return nullptr;
-    }
-    if (PyTuple_GET_SIZE(items.get()) == 0) return new_str(name).release();
-    return Py_NewRef(key);
+    if (!view_text(method_name, name)) return nullptr;
+    return new_str(name).release();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -391,6 +378,26 @@ bool make_call_key(std::string_view method_name, PyObject* function, PyObject* a
     return true;
 }
 
+bool key_parts_of_kwargs(std::string_view method_name, PyObject* kwargs, KeyParts& out) {
+    std::vector<NamedValue> items;
+    if (!collect_items(nullptr, nullptr, kwargs, items)) return false;
+    Ref name = new_str(method_name);
+    if (!name) return false;
+    out.method_name = out.keep(name.release());
+    return add_items(items, out) && hash_key_parts(out);
+}
+
+void key_parts_of_tuple(PyObject* key, Py_hash_t hash, KeyParts& out) {
+    // Tuples are immutable: their items stay alive as long as the tuple.
+    out.method_name = PyTuple_GET_ITEM(key, 0);
+    PyObject* items = PyTuple_GET_ITEM(key, 1);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i) {
+        PyObject* pair = PyTuple_GET_ITEM(items, i);
+        out.items.emplace_back(KeyItem{PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), -1});
+    }
+    out.hash = hash;
+}
+
 Py_hash_t combine_tuple_hash(const Py_hash_t* lanes, Py_ssize_t count) {
     // The interpreter's tuple hash (xxHash-style lanes), reproduced so that keys compared as
     // parts hash exactly as their tuples do.
@@ -411,7 +418,6 @@ Py_hash_t combine_tuple_hash(const Py_hash_t* lanes, Py_ssize_t count) {
 }
 
 PyObject* KeyParts::to_tuple() const {
-    if (prebuilt) return Py_NewRef(prebuilt);
     Ref items_tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     if (!items_tuple) return nullptr;
     for (std::size_t i = 0; i < items.size(); ++i) {
@@ -607,32 +613,10 @@ bool inspect_key_parts(PyObject* func, PyObject* const* args, Py_ssize_t nargs, 
 
 }  // namespace
 
-bool make_key_parts(PyObject* method_name, PyObject* func, const FastBinder& binder,
-                    const CallKey* no_argument_key, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, KeyParts& parts) {
-    parts.method_name = method_name;
-    // A method whose only parameter is `self`, called with the instance alone: the key is
-    // always `(name, ())`, built once.
-    if (no_argument_key && no_argument_key->key && nargs == 1 &&
-        (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) && binder.applies_to(func)) {
-        parts.prebuilt = no_argument_key->key.get();
-        parts.hash = no_argument_key->hash;
-        return true;
-    }
-    int bound = binder.bind(func, args, nargs, kwnames, parts);
-    if (bound < 0) return false;
-    if (bound == 0) {
-        parts.items.clear();
-        if (!inspect_key_parts(func, args, nargs, kwnames, parts)) return false;
-    }
-    if (parts.items.empty() && no_argument_key && no_argument_key->key) {
-        parts.prebuilt = no_argument_key->key.get();
-        parts.hash = no_argument_key->hash;
-        return true;
-    }
+bool hash_key_parts(KeyParts& parts) {
     // Hash in the order the interpreter hashes the tuple, so the first unhashable value
     // raises the same error.
-    Py_hash_t name_hash = PyObject_Hash(method_name);
+    Py_hash_t name_hash = PyObject_Hash(parts.method_name);
     if (name_hash == -1) return false;
     SmallVector<Py_hash_t, 6> pair_hashes;
     for (const KeyItem& item : parts.items) {
@@ -645,6 +629,30 @@ bool make_key_parts(PyObject* method_name, PyObject* func, const FastBinder& bin
         combine_tuple_hash(pair_hashes.begin(), static_cast<Py_ssize_t>(pair_hashes.size()))};
     parts.hash = combine_tuple_hash(key_lanes, 2);
     return true;
+}
+
+bool make_key_parts(PyObject* method_name, PyObject* func, const FastBinder& binder,
+                    const CallKey* no_argument_key, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, KeyParts& parts) {
+    parts.method_name = method_name;
+    // A method whose only parameter is `self`, called with the instance alone: the key is
+    // always `(name, ())`, hashed once.
+    if (no_argument_key && nargs == 1 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) &&
+        binder.applies_to(func)) {
+        parts.hash = no_argument_key->hash;
+        return true;
+    }
+    int bound = binder.bind(func, args, nargs, kwnames, parts);
+    if (bound < 0) return false;
+    if (bound == 0) {
+        parts.items.clear();
+        if (!inspect_key_parts(func, args, nargs, kwnames, parts)) return false;
+    }
+    if (parts.items.empty() && no_argument_key) {
+        parts.hash = no_argument_key->hash;
+        return true;
+    }
+    return hash_key_parts(parts);
 }
 
 }  // namespace kestrine

@@ -27,10 +27,8 @@ struct CallKey {
 bool make_call_key(std::string_view method_name, PyObject* function, PyObject* args,
                    PyObject* kwargs, CallKey& out);
 
-// The object a key is shown by: a new str of the method name when there are no argument
-// items, else the key tuple itself. New reference, or nullptr with TypeError for a tuple of
-// another shape.
-PyObject* display_key(PyObject* key);
+// How a key without argument items is shown: a new str of its method name.
+PyObject* display_key_name(PyObject* method_name);
 
 // Hash of a 2-tuple (name, value) and of a tuple of such hashes, computed exactly as the
 // interpreter hashes tuples, so a key can be hashed and compared without building it.
@@ -44,16 +42,14 @@ struct KeyItem {
     Py_hash_t name_hash;
 };
 
-// The parts of a key for the cached-call path: compared with registered tuples item by
-// item and turned into a tuple only when the key is new. `prebuilt` is set when a tuple for
-// the key already exists (a method whose only parameter is `self`).
+// The parts of a key before (or instead of) its tuple: compared with registered keys item
+// by item and copied into the registry's native storage when the key is new.
 struct KeyParts {
     PyObject* method_name = nullptr;  // borrowed str, alive for the call
     SmallVector<KeyItem, 6> items;    // sorted by the UTF-8 bytes of the names
     SmallVector<Ref, 4> keep_alive;   // objects made or looked up for this key
     Py_hash_t hash = -1;
-    PyObject* prebuilt = nullptr;  // borrowed key tuple, or nullptr
-    // A new key tuple from the parts (or a new reference to `prebuilt`).
+    // A new key tuple from the parts.
     PyObject* to_tuple() const;
     // Keeps `obj` (a new reference) alive with the parts and returns it borrowed.
     PyObject* keep(PyObject* obj) {
@@ -61,6 +57,13 @@ struct KeyParts {
         return obj;
     }
 };
+
+// The parts of the key built from `method_name` and `kwargs` (a dict or nullptr) without
+// binding or defaults, hashed as its tuple would be. Returns false with an exception set.
+bool key_parts_of_kwargs(std::string_view method_name, PyObject* kwargs, KeyParts& out);
+// Borrowed parts of a well-formed key tuple with its known hash; the tuple must outlive
+// `out`.
+void key_parts_of_tuple(PyObject* key, Py_hash_t hash, KeyParts& out);
 
 // Natively binds calls of one plain Python function the way inspect.signature(func).bind
 // followed by apply_defaults() does, for the common case. Built once per decorated method.
@@ -103,9 +106,14 @@ class FastBinder {
     std::vector<Py_hash_t> name_hashes_;
 };
 
+// Computes `parts.hash` as the interpreter would hash the key's tuple. Returns false with
+// an exception set (an unhashable value).
+bool hash_key_parts(KeyParts& parts);
+
 // Fills `parts` for a decorated call: the fast binder where it applies, else the inspect
 // path; then the hash, computed as for the built tuple. Returns false with an exception.
-// `no_argument_key` is the method's precomputed `(name, ())` key, or nullptr.
+// `no_argument_key` is the method's precomputed `(name, ())` key (its hash is used), or
+// nullptr.
 bool make_key_parts(PyObject* method_name, PyObject* func, const FastBinder& binder,
                     const CallKey* no_argument_key, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, KeyParts& parts);

@@ -216,9 +216,9 @@ class HashHook:
 
 
 @pytest.mark.parametrize("touch, error", [
-    (lambda o: o.validation_state, None), (lambda o: o.b(), BORROWED),
-    (lambda o: o.is_cached("b"), BORROWED),
-], ids=["property", "call", "query"])
+    (lambda o: o.validation_state, None), (lambda o: o.b(), None),
+    (lambda o: o.h(0), BORROWED), (lambda o: o.is_cached("b"), BORROWED),
+], ids=["property", "hit", "miss", "query"])
 def test_hash_during_property_read_may_only_read(touch, error):
     o = Q()
     o.b()
