@@ -167,3 +167,59 @@ def test_runtime_tracking_follows_the_caller_flag(factory, tracks):
         expected[leaf1] = {"outer"}
         expected["middle"] = {"outer"}
     assert c.dependency_graph == expected
+
+
+class Inputs(Counting):
+    """`total` depends on `base`, which reads `source`; the body of `total` can change the
+    input while it computes."""
+
+    def __init__(self):
+        super().__init__()
+        self.source = 1
+        self.during = None
+
+    @kestrined()
+    def base(self):
+        return self.ran("base", self.source)
+
+    @kestrined(dependencies=["base"])
+    def total(self):
+        value = self.base() * 10
+        during, self.during = self.during, None
+        if during:
+            during(self)
+        return self.ran("total", value)
+
+
+def reread(clear):
+    def change(o):
+        o.source = 5
+        clear(o)
+        o.base()  # valid again, now with the new input
+
+    return change
+
+
+@pytest.mark.parametrize("change", [
+    lambda o: o.update_cached_value("base", 5),
+    reread(lambda o: o.clear_cached_value("base")),
+    reread(lambda o: o.clear_cache()),
+], ids=["update", "clear value", "clear cache"])
+def test_value_computed_from_a_dependency_changed_meanwhile_is_not_stored(change):
+    o = Inputs()
+    o.base()
+    o.during = change
+    assert o.total() == 10  # the caller gets what was computed
+    assert o.validation_state == {"base": "valid", "total": "invalid"}
+    assert "total" not in o.cached_values
+    assert o.total() == 50 and o.runs["total"] == 2
+    assert o.validation_state["total"] == "valid"
+
+
+def test_update_of_the_computing_call_itself_stands():
+    o = Inputs()
+    o.total()
+    o.clear_cached_value("base")  # total turns invalid; its stale value stays
+    o.during = lambda o: o.update_cached_value("total", "set meanwhile")
+    assert o.total() == 10
+    assert o.get_cached_value("total") == "set meanwhile"
