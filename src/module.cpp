@@ -54,10 +54,12 @@ void add_processing_note(const char* parameter) {
 int convert_bool(PyObject* value) {
     if (value == Py_True) return 1;
     if (value == Py_False) return 0;
-    // NumPy's boolean scalar, recognised by name so that NumPy need not be imported.
-    PyTypeObject* type = Py_TYPE(value);
-    Ref module =
-        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+    // NumPy's boolean scalar, recognised by name so that NumPy need not be imported. The type
+    // is held: reading __module__ may run a metaclass's code, which may reassign
+    // `value.__class__` and drop the last reference to this type.
+    Ref type_ref = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+    auto* type = reinterpret_cast<PyTypeObject*>(type_ref.get());
+    Ref module = Ref::steal(PyObject_GetAttrString(type_ref.get(), "__module__"));
     Ref name;
     if (module) name = Ref::steal(PyType_GetName(type));
     PyErr_Clear();

@@ -492,8 +492,16 @@ bool plain_function(PyObject* func, PyObject* code) {
     auto* f = reinterpret_cast<PyFunctionObject*>(func);
     if (std::atomic_ref<PyObject*>(f->func_code).load(std::memory_order_relaxed) != code)
         return false;
-    PyObject* dict = std::atomic_ref<PyObject*>(f->func_dict).load(std::memory_order_relaxed);
-    if (dict && PyDict_GET_SIZE(dict) != 0) return false;
+    // Usually no __dict__ was ever made. When there is one, its size is read under the
+    // function's lock: `func.__dict__ = ...` swaps and releases the old dict under that lock,
+    // so without it the dict read could be freed by another thread meanwhile.
+    if (std::atomic_ref<PyObject*>(f->func_dict).load(std::memory_order_acquire)) {
+        Py_ssize_t size = 0;
+        Py_BEGIN_CRITICAL_SECTION(func);
+        if (PyObject* dict = f->func_dict) size = PyDict_GET_SIZE(dict);
+        Py_END_CRITICAL_SECTION();
+        if (size != 0) return false;
+    }
 #if PY_VERSION_HEX >= 0x030E0000
     PyObject* annotate =
         std::atomic_ref<PyObject*>(f->func_annotate).load(std::memory_order_relaxed);
@@ -562,14 +570,18 @@ int FastBinder::bind(PyObject* func, PyObject* const* args, Py_ssize_t nargs, Py
     for (int i = 0; i < positional_count_; ++i) {
         if (slots[i]) continue;
         if (!defaults) {
-            // Borrowed, as the interpreter's own call path reads them; a reference here
-            // would be a contended count on a shared object for every call.
+            // The tuple is borrowed, as the interpreter's own call path reads it: a reference
+            // would be a contended count on a shared object for every call. It is read only
+            // in this loop, which runs no Python code.
             defaults = PyFunction_GetDefaults(func);
             if (!defaults) return 0;
         }
         Py_ssize_t index = i - (positional_count_ - PyTuple_GET_SIZE(defaults));
         if (index < 0) return 0;
-        slots[i] = PyTuple_GET_ITEM(defaults, index);
+        // Each value used is held with the key: hashing and comparing the key run Python code
+        // that may rebind __defaults__ and free the tuple with its items. Defaults are mostly
+        // immortal (None, small ints, interned strs), whose counts cost nothing.
+        slots[i] = parts.keep(Py_NewRef(PyTuple_GET_ITEM(defaults, index)));
     }
     PyObject* keyword_defaults = nullptr;
     for (int i = positional_count_; i < named; ++i) {

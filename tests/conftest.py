@@ -1,5 +1,9 @@
 """Helpers shared by the test modules (imported as `from conftest import ...`)."""
 
+import os
+import subprocess
+import sys
+import textwrap
 from collections import Counter
 
 import pytest
@@ -13,6 +17,15 @@ def raises_exactly(exc, message, fn, /, *args, **kwargs):
         fn(*args, **kwargs)
     assert str(info.value) == message
     return info.value
+
+
+def run_python(code):
+    """Runs `code` in a fresh interpreter (a crash fails the test, not the run); its stdout."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout.strip()
 
 
 def named(name, fn):

@@ -1,16 +1,14 @@
 """Module object, class registration, signatures and the descriptor's Python-facing slots."""
 
 import inspect
-import os
-import subprocess
 import sys
 import sysconfig
-import textwrap
 import types
 
 import pytest
 
 import kestrine
+from conftest import run_python
 from kestrine import KestrineBase, automagically_kestrined, kestrined
 
 
@@ -21,14 +19,6 @@ class Sample(KestrineBase):
 
 
 DECORATOR = type(Sample.__dict__["m"])
-
-
-def run_python(code):
-    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env,
-                          capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    return proc.stdout.strip()
 
 
 def test_module_exports_exactly_three_classes_and_no_function():

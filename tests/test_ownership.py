@@ -7,6 +7,7 @@ import weakref
 import pytest
 
 import kestrine
+from conftest import run_python
 
 
 class Tracked:  # hashable; a weak reference watches its lifetime
@@ -177,3 +178,47 @@ def test_cycle_through_cache_keeps_instance_until_cleared(clear_first):
         assert ref() is not None, "the collector does not see the cache's references"
         ref().clear_cache()
     assert ref() is None
+
+
+@pytest.mark.parametrize("rebind_in", ["hash", "eq"])
+def test_default_rebound_while_the_key_is_built_stays_in_the_key(rebind_in):
+    # The default's __hash__ (key building) or a stored argument's __eq__ (registry lookup)
+    # rebinds __defaults__, dropping the last other reference to the default in use. In a
+    # subprocess: a dangling default crashed the interpreter.
+    run_python(f"""
+        import weakref
+        from kestrine import KestrineBase, kestrined
+
+        class Default:
+            def __hash__(self):
+                if "{rebind_in}" == "hash":
+                    f.__defaults__ = (Default(),)
+                return 1
+
+        class Stored:  # registered first; compared with the default on the next call
+            def __hash__(self):
+                return 1
+
+            def __eq__(self, other):
+                f.__defaults__ = (Default(),)
+                return False
+
+        def f(self, x=Default()):
+            return 0
+
+        class C(KestrineBase):
+            m = kestrined()(f)
+
+        calls = []
+        for _ in range(5000):
+            c = C()
+            if "{rebind_in}" == "eq":
+                c.m(Stored())
+            calls.append((c, weakref.ref(f.__defaults__[0])))
+            c.m()
+            reuse = [Default() for _ in range(3)]  # takes the memory of a freed default
+        for c, used in calls:
+            shown = c.cached_values  # hashes every key: a dangling default crashed here
+            assert used() is not None, "the key holds the default it was built from"
+            assert any(key[1][0][1] is used() for key in shown)
+    """)
