@@ -185,9 +185,12 @@ PyObject* build_decorator(FactoryObject* factory, PyObject* func) {
     if (!type) return nullptr;
     PyObject* self = PyType_GenericAlloc(type, 0);
     if (!self) return nullptr;
+    // Out of the collector's sight until the spec it traverses exists.
+    PyObject_GC_UnTrack(self);
     auto* decorator = reinterpret_cast<KestrineDecoratorObject*>(self);
     decorator->vectorcall = guarded<decorator_vectorcall>;
     new (&decorator->spec) MethodSpec(std::move(spec));
+    PyObject_GC_Track(self);
     return self;
 }
 
@@ -211,8 +214,35 @@ KestrineDecoratorObject* as_decorator(PyObject* obj) {
     return reinterpret_cast<KestrineDecoratorObject*>(obj);
 }
 
+// A class, its decorated methods and their functions form cycles (a method that uses
+// super() refers to its class through a cell), so the descriptor shows the collector what it
+// holds.
+int decorator_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    const MethodSpec& spec = as_decorator(self)->spec;
+    Py_VISIT(spec.func.get());
+    Py_VISIT(spec.name_str.get());
+    for (const CallKey& key : spec.dependency_keys) Py_VISIT(key.key.get());
+    Py_VISIT(spec.no_argument_key.key.get());
+    return 0;
+}
+
+// Leaves a descriptor whose calls raise (a cleared spec has no function). Everything is
+// detached before anything is released: a release may run Python code that reaches the
+// descriptor.
+int decorator_clear(PyObject* self) {
+    MethodSpec& spec = as_decorator(self)->spec;
+    Ref func = std::move(spec.func);
+    Ref name_str = std::move(spec.name_str);
+    std::vector<CallKey> dependency_keys = std::move(spec.dependency_keys);
+    spec.dependency_keys.clear();
+    Ref no_argument_key = std::move(spec.no_argument_key.key);
+    return 0;
+}
+
 void decorator_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     as_decorator(self)->spec.~MethodSpec();
     type->tp_free(self);
     Py_DECREF(type);
@@ -361,7 +391,14 @@ PyObject* cached_call(const MethodSpec& spec, PyObject* const* args, std::size_t
 
 PyObject* decorator_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
                                PyObject* kwnames) {
-    return cached_call(as_decorator(callable)->spec, args, nargsf, kwnames);
+    const MethodSpec& spec = as_decorator(callable)->spec;
+    if (!spec.func) {
+        PyErr_Format(PyExc_ReferenceError,
+                     "decorated method '%s' was cleared by the garbage collector",
+                     spec.name.c_str());
+        return nullptr;
+    }
+    return cached_call(spec, args, nargsf, kwnames);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -396,6 +433,8 @@ PyMemberDef decorator_members[] = {
 };
 PyType_Slot decorator_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(decorator_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(decorator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(decorator_clear)},
     {Py_tp_descr_get, reinterpret_cast<void*>(decorator_get)},
     {Py_tp_descr_set, reinterpret_cast<void*>(decorator_set)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
@@ -411,7 +450,8 @@ PyType_Spec automagically_type_spec = {"builtins.automagically_kestrined", sizeo
 PyType_Spec decorator_type_spec = {"builtins.KestrineDecorator", sizeof(KestrineDecoratorObject), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
                                        Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                                       Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+                                       Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                                       Py_TPFLAGS_HAVE_GC,
                                    decorator_slots};
 
 }  // namespace
@@ -422,7 +462,9 @@ const MethodSpec* method_spec_of(PyObject* obj) {
         PyErr_Clear();
         return nullptr;
     }
-    return Py_IS_TYPE(obj, type) ? &as_decorator(obj)->spec : nullptr;
+    if (!Py_IS_TYPE(obj, type)) return nullptr;
+    const MethodSpec& spec = as_decorator(obj)->spec;
+    return spec.func ? &spec : nullptr;
 }
 
 PyType_Spec* kestrined_spec() {

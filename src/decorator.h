@@ -30,7 +30,8 @@ struct KestrineDecoratorObject {
     MethodSpec spec;
 };
 
-// The MethodSpec of a KestrineDecorator, or nullptr when `obj` is not one.
+// The MethodSpec of a KestrineDecorator, or nullptr when `obj` is not one or was cleared by
+// the garbage collector.
 const MethodSpec* method_spec_of(PyObject* obj);
 
 PyType_Spec* kestrined_spec();

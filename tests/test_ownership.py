@@ -1,5 +1,6 @@
 """What the cache holds it releases: values, key arguments, functions and dependency dicts."""
 
+import ctypes
 import gc
 import sys
 import weakref
@@ -222,3 +223,71 @@ def test_default_rebound_while_the_key_is_built_stays_in_the_key(rebind_in):
             assert used() is not None, "the key holds the default it was built from"
             assert any(key[1][0][1] is used() for key in shown)
     """)
+
+
+class Box:  # hashable by identity; refers back to its class once that exists
+    cls = None
+
+
+def made_with_super():
+    class Base(kestrine.KestrineBase):
+        def m(self):
+            return 1
+
+    class Made(Base):
+        @kestrine.kestrined()
+        def m(self):
+            return super().m()  # the function's __class__ cell refers to Made
+
+    return Made
+
+
+def made_with_dependency_argument():
+    box = Box()
+
+    class Made(kestrine.KestrineBase):
+        @kestrine.kestrined(dependencies=[("other", {"box": box})])
+        def m(self):
+            return 1
+
+    box.cls = Made
+    return Made
+
+
+@pytest.mark.parametrize("make", [made_with_super, made_with_dependency_argument],
+                         ids=["super", "dependency-argument"])
+def test_classes_made_at_run_time_are_collected(make):
+    refs = []
+    for _ in range(20):
+        cls = make()
+        assert cls().m() == 1
+        refs.append(weakref.ref(cls))
+    del cls
+    gc.collect()
+    assert [r() for r in refs] == [None] * len(refs)
+
+
+def test_cleared_descriptor_raises_instead_of_crashing():
+    class Made(kestrine.KestrineBase):
+        @kestrine.kestrined(serialisable=True)
+        def m(self):
+            return 1
+
+    desc = Made.__dict__["m"]
+    assert {r.__name__ for r in gc.get_referents(desc) if callable(r)} == {"m", "KestrineDecorator"}
+    get_slot = ctypes.pythonapi.PyType_GetSlot
+    get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+    py_tp_clear = 51
+    address = get_slot(type(desc), py_tp_clear)
+    assert address, "the descriptor type takes part in garbage collection"
+    clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(address)
+    assert clear(desc) == 0
+    assert gc.get_referents(desc) == [type(desc)]
+    obj = Made()
+    for call in (obj.m, lambda: desc(obj)):
+        with pytest.raises(ReferenceError, match="^decorated method 'm' was cleared by the garbage"):
+            call()
+    assert obj.dump_cache() == {} and obj.validation_state == {}
+    with pytest.raises(ValueError, match="is not decorated"):
+        obj.load_cache({"m": 2})
+    type("Again", (kestrine.KestrineBase,), {"m": desc, "n": desc})  # __set_name__ passes

@@ -2,10 +2,10 @@
 error paths, on classes and instances that are all gone again before the interpreter
 exits, so that LeakSanitizer's exit-time check sees every C++ allocation's owner freed.
 
-The test suite cannot serve for this: its module-level classes are never freed (none of
-the module's types takes part in cyclic garbage collection, so each decorated method
-keeps its module's globals alive), and the interpreter's object heap is outside what
-LeakSanitizer scans, so everything such an object owns would read as leaked.
+The test suite cannot serve for this: much of what it makes lives until exit (module-level
+classes, instances whose caches the cyclic collector cannot see), and the interpreter's
+object heap is outside what LeakSanitizer scans, so everything such an object owns would
+read as leaked.
 """
 
 import gc
