@@ -401,6 +401,80 @@ PyObject* decorator_vectorcall(PyObject* callable, PyObject* const* args, std::s
     return cached_call(spec, args, nargsf, kwnames);
 }
 
+const ParamSpec kSetName{
+    "KestrineDecorator.__set_name__()", "self", {"owner", "name"}, 2, 2, false};
+
+// Keys carry the function's __name__, so two different functions with one __name__ reachable
+// on one instance would share cache entries. Finds, along owner's MRO (the most derived
+// definition of each attribute name decides), a decorated method under another attribute
+// name than `attribute` that wraps another function of the same __name__ as `spec`, and
+// raises TypeError for it. Aliases of one function and the same descriptor under two names
+// wrap the same function and pass; an override and the base method it reaches through
+// super() share one attribute name and pass.
+bool refuse_name_collision(PyObject* owner, PyObject* attribute, const MethodSpec& spec) {
+    Ref mro_attr = Ref::steal(PyObject_GetAttrString(owner, "__mro__"));
+    if (!mro_attr) return false;
+    Ref mro = Ref::steal(PySequence_Tuple(mro_attr.get()));
+    if (!mro) return false;
+    Ref seen = Ref::steal(PySet_New(nullptr));
+    if (!seen) return false;
+    for (Py_ssize_t c = 0; c < PyTuple_GET_SIZE(mro.get()); ++c) {
+        PyObject* cls = PyTuple_GET_ITEM(mro.get(), c);
+        if (!PyType_Check(cls)) continue;
+        Ref namespace_ = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls)));
+        if (!namespace_) {
+            if (PyErr_Occurred()) return false;
+            continue;
+        }
+        // A snapshot taken under the dict's lock; its pairs are ours while Python code runs.
+        Ref items = Ref::steal(PyDict_Items(namespace_.get()));
+        if (!items) return false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            PyObject* key = PyTuple_GET_ITEM(pair, 0);
+            if (!PyUnicode_Check(key)) continue;
+            int known = PySet_Contains(seen.get(), key);
+            if (known < 0 || (known == 0 && PySet_Add(seen.get(), key) < 0)) return false;
+            if (known) continue;
+            const MethodSpec* other = method_spec_of(PyTuple_GET_ITEM(pair, 1));
+            if (!other || other->func.get() == spec.func.get() || other->name != spec.name)
+                continue;
+            int same_attribute = PyObject_RichCompareBool(key, attribute, Py_EQ);
+            if (same_attribute < 0) return false;
+            if (same_attribute) continue;
+            PyErr_Format(PyExc_TypeError,
+                         "Decorated methods '%U' and '%U' wrap different functions with the "
+                         "same __name__ '%U', so their calls would share cache entries; give "
+                         "each function its own __name__",
+                         attribute, key, spec.name_str.get());
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* decorator_set_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    BoundArgs bound;
+    if (!bind_fastcall(kSetName, args, nargs, kwnames, bound)) return nullptr;
+    PyObject* owner = bound.get(0);
+    PyObject* name = bound.get(1);
+    if (!PyType_Check(owner)) {
+        raise_type_mismatch(owner, "type");
+        add_processing_note("owner");
+        return nullptr;
+    }
+    if (!PyUnicode_Check(name)) {
+        raise_type_mismatch(name, "str");
+        add_processing_note("name");
+        return nullptr;
+    }
+    // A cleared descriptor has nothing left to compare.
+    const MethodSpec* spec = method_spec_of(self);
+    if (spec && !refuse_name_collision(owner, name, *spec)) return nullptr;
+    Py_RETURN_NONE;
+}
+
 // ---------------------------------------------------------------------------------------
 // Type specs
 
@@ -431,10 +505,17 @@ PyMemberDef decorator_members[] = {
      static_cast<Py_ssize_t>(offsetof(KestrineDecoratorObject, vectorcall)), Py_READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
+PyMethodDef decorator_methods[] = {
+    {"__set_name__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decorator_set_name)),
+     METH_FASTCALL | METH_KEYWORDS, "__set_name__($self, owner, name)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
 PyType_Slot decorator_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(decorator_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(decorator_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(decorator_clear)},
+    {Py_tp_methods, decorator_methods},
     {Py_tp_descr_get, reinterpret_cast<void*>(decorator_get)},
     {Py_tp_descr_set, reinterpret_cast<void*>(decorator_set)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},

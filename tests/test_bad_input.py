@@ -109,6 +109,7 @@ def test_factories_take_arbitrary_options(args, kwargs):
     for factory in (kestrine.kestrined, kestrine.automagically_kestrined):
         attempt(lambda: factory(*args, **kwargs)(method))
         attempt(lambda: factory(dependencies=list(args))(method))
+    attempt(lambda: Subject.__dict__["a"].__set_name__(*args, **kwargs))
 
 
 @settings(max_examples=100, deadline=None)

@@ -6,8 +6,8 @@ import re
 
 import pytest
 
-from conftest import make_class, named
-from kestrine import automagically_kestrined, kestrined
+from conftest import make_class, named, raises_exactly
+from kestrine import KestrineBase, automagically_kestrined, kestrined
 
 FACTORIES = [kestrined, automagically_kestrined]
 DEP_ERROR = "Dependency must be a tuple (str, dict) or a str"
@@ -123,3 +123,65 @@ def a(self):
 ])
 def test_dependencies_absent_empty_or_discovered(decorator, discovered):
     assert graph_of(decorator, a) == {"a": set(), **({"b": {"a"}} if discovered else {})}
+
+
+def getter(field):
+    def get(self):
+        return getattr(self, "_" + field)
+
+    return get
+
+
+def inherited_collision():
+    base = make_class(_x=10, x=kestrined()(getter("x")))
+    return type("D", (base,), {"_y": 20, "y": automagically_kestrined(dependencies=[])(getter("y"))})
+
+
+@pytest.mark.parametrize("build, first, second", [
+    (lambda: make_class(_x=10, _y=20, x=kestrined()(getter("x")), y=kestrined()(getter("y"))),
+     "x", "y"),
+    (inherited_collision, "y", "x"),
+], ids=["one-class", "inherited"])
+def test_different_functions_sharing_a_name_are_refused(build, first, second):
+    raises_exactly(TypeError, f"Decorated methods '{first}' and '{second}' wrap different "
+                   "functions with the same __name__ 'get', so their calls would share cache "
+                   "entries; give each function its own __name__", build)
+
+
+def aliased():
+    get = getter("x")
+    return make_class(_x=10, x=kestrined()(get), y=automagically_kestrined(dependencies=[])(get))
+
+
+def one_descriptor_twice():
+    method = kestrined()(getter("x"))
+    return make_class(_x=10, x=method, y=method)
+
+
+def override_through_super():
+    class Base(KestrineBase):
+        @kestrined()
+        def x(self):
+            return 10
+
+    class Derived(Base):
+        @kestrined()
+        def x(self):
+            return super().x()
+
+    return Derived
+
+
+def shadowed_by_a_plain_attribute():
+    base = make_class(_x=10, x=kestrined()(getter("x")))
+    return type("D", (base,), {"x": lambda self: 10, "y": kestrined()(getter("x"))})
+
+
+@pytest.mark.parametrize("build, key", [
+    (aliased, "get"), (one_descriptor_twice, "get"), (override_through_super, "x"),
+    (shadowed_by_a_plain_attribute, "get"),
+])
+def test_one_function_under_two_names_and_overrides_are_accepted(build, key):
+    obj = build()()
+    assert (obj.x(), obj.y() if hasattr(obj, "y") else 10) == (10, 10)
+    assert obj.validation_state == {key: "valid"}, "they share one entry"

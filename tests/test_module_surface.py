@@ -52,6 +52,7 @@ def test_class_names(cls, name):
     (KestrineBase().clear_cached_value, "(method_name, **kwargs)"),
     (KestrineBase().dump_cache, "(order=None)"),
     (KestrineBase().load_cache, "(data, order=None)"),
+    (Sample.m.__set_name__, "(owner, name)"),
 ])
 def test_signatures(callable_, text):
     assert str(inspect.signature(callable_)) == text
@@ -117,7 +118,7 @@ def test_descriptor_slots_and_metadata():
             target.__name__
         assert target.__doc__ is None
     assert not hasattr(desc, "__dict__")
-    own = {"__call__", "__get__", "__set__", "__delete__", "__doc__", "__module__"}
+    own = {"__call__", "__get__", "__set__", "__delete__", "__set_name__", "__doc__", "__module__"}
     assert set(vars(type(desc))) == own
 
 
