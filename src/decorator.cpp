@@ -149,6 +149,7 @@ PyObject* build_decorator(FactoryObject* factory, PyObject* func) {
     if (!name_obj) return nullptr;
     std::string name;
     if (!convert_text(name_obj.get(), name)) return nullptr;
+    if (!check_memoisable_function(func, name_obj.get())) return nullptr;
 
     std::vector<DependencySpec> discovered;
     if (factory->discovers && !discover_dependencies(func, discovered)) return nullptr;

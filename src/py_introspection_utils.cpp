@@ -281,6 +281,33 @@ bool check_serialisable_signature(PyObject* func) {
     return false;
 }
 
+bool check_memoisable_function(PyObject* func, PyObject* name) {
+    struct Kind {
+        const char* test;
+        const char* what;
+        const char* spent;
+    };
+    static constexpr Kind kinds[] = {
+        {"isgeneratorfunction", "generator", "exhausted"},
+        {"iscoroutinefunction", "coroutine", "awaited"},
+        {"isasyncgenfunction", "asynchronous generator", "exhausted"},
+    };
+    Ref inspect = import_module("inspect");
+    if (!inspect) return false;
+    for (const Kind& kind : kinds) {
+        Ref verdict = call_attr(inspect.get(), kind.test, func);
+        if (!verdict) return false;
+        int is_kind = PyObject_IsTrue(verdict.get());
+        if (is_kind < 0) return false;
+        if (is_kind == 0) continue;
+        PyErr_Format(PyExc_TypeError,
+                     "Cannot memoise %s function '%U': its %s would be stored and reused once %s",
+                     kind.what, name, kind.what, kind.spent);
+        return false;
+    }
+    return true;
+}
+
 PyObject* display_key_name(PyObject* method_name) {
     std::string_view name;
     if (!view_text(method_name, name)) return nullptr;

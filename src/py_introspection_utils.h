@@ -132,4 +132,10 @@ bool discover_dependencies(PyObject* func, std::vector<DependencySpec>& out);
 // ValueError. Returns false with an exception set.
 bool check_serialisable_signature(PyObject* func);
 
+// Refuses generator, coroutine and asynchronous generator functions (as inspect recognises
+// them, through functools.partial and markcoroutinefunction): the object of the first call
+// would be stored and handed out again after it was spent. TypeError naming `name` (the
+// function's __name__, a str). Returns false with an exception set.
+bool check_memoisable_function(PyObject* func, PyObject* name);
+
 }  // namespace kestrine

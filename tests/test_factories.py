@@ -2,6 +2,7 @@
 
 import collections
 import functools
+import inspect
 import re
 
 import pytest
@@ -123,6 +124,44 @@ def a(self):
 ])
 def test_dependencies_absent_empty_or_discovered(decorator, discovered):
     assert graph_of(decorator, a) == {"a": set(), **({"b": {"a"}} if discovered else {})}
+
+
+def gen(self):
+    yield 1
+
+
+async def coro(self):
+    return 1
+
+
+async def agen(self):
+    yield 1
+
+
+def sourceless_generator():
+    namespace = {}
+    exec("def made(self):\n    yield 1", namespace)
+    return namespace["made"]
+
+
+@pytest.mark.parametrize("factory", [kestrined(), automagically_kestrined()])
+@pytest.mark.parametrize("func, kind, spent", [
+    (gen, "generator", "exhausted"),
+    (coro, "coroutine", "awaited"),
+    (agen, "asynchronous generator", "exhausted"),
+    (sourceless_generator(), "generator", "exhausted"),  # refused before source is read
+    (named("part", functools.partial(gen)), "generator", "exhausted"),
+    (inspect.markcoroutinefunction(named("marked", lambda self: None)), "coroutine", "awaited"),
+], ids=["generator", "coroutine", "async-generator", "sourceless", "partial", "marked"])
+def test_generator_and_coroutine_functions_are_refused(factory, func, kind, spent):
+    raises_exactly(TypeError, f"Cannot memoise {kind} function '{func.__name__}': its {kind} "
+                   f"would be stored and reused once {spent}", factory, func)
+
+
+def test_function_returning_a_generator_is_memoised_as_it_is():
+    obj = make_class(rows=kestrined()(named("rows", lambda self: iter([1, 2]))))()
+    rows = obj.rows()
+    assert obj.rows() is rows and list(rows) == [1, 2] and list(obj.rows()) == []
 
 
 def getter(field):
