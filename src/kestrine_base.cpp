@@ -245,7 +245,17 @@ CacheState* ensure_state(KestrineBaseObject* base) {
 namespace {
 
 PyObject* base_new(PyTypeObject* cls, PyObject*, PyObject*) {
-    PyObject* self = cls->tp_alloc(cls, 0);
+    PyObject* self = nullptr;
+    if (PyType_HasFeature(cls, Py_TPFLAGS_IS_ABSTRACT)) {
+        // object.__new__ refuses an abstract class with the interpreter's own error before
+        // it allocates. Without arguments it does nothing else, so if the class stopped being
+        // abstract meanwhile, the object it allocates is the one allocated below.
+        Ref no_arguments = Ref::steal(PyTuple_New(0));
+        if (!no_arguments) return nullptr;
+        self = PyBaseObject_Type.tp_new(cls, no_arguments.get(), nullptr);
+    } else {
+        self = cls->tp_alloc(cls, 0);
+    }
     if (!self) return nullptr;
     new (&as_base(self)->guard) AccessGuard();
     as_base(self)->state = nullptr;  // allocated on the first memoised call

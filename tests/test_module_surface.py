@@ -1,11 +1,14 @@
 """Module object, class registration, signatures and the descriptor's Python-facing slots."""
 
+import abc
 import inspect
 import sys
 import sysconfig
 import types
 
 import pytest
+
+from conftest import named
 
 import kestrine
 from conftest import run_python
@@ -83,6 +86,31 @@ def test_base_ignores_constructor_arguments():
     WithInit = type("WithInit", (KestrineBase,), {"__init__": lambda self, a, *, b: None})
     assert WithInit(1, b=2).cached_values == {}
     assert not hasattr(KestrineBase(), "__dict__")
+
+
+@pytest.mark.parametrize("make_abstract", [
+    lambda bases, body: type("Shape", (*bases, abc.ABC), body),
+    lambda bases, body: abc.ABCMeta("Shape", bases, body),
+], ids=["ABC", "ABCMeta"])
+def test_abstract_classes_are_refused_as_object_refuses_them(make_abstract):
+    body = {"area": abc.abstractmethod(lambda self: 0), "name": abc.abstractmethod(lambda self: "")}
+
+    def refusals(bases):
+        shape = make_abstract(bases, dict(body))
+        half = type("Half", (shape,), {"name": lambda self: "half"})
+        messages = []
+        for cls in (shape, half):
+            with pytest.raises(TypeError) as info:
+                cls()
+            messages.append(str(info.value))
+        return shape, messages
+
+    shape, messages = refusals((KestrineBase,))
+    assert messages == refusals(())[1]
+    square = type("Square", (shape,), {"area": kestrined()(named("area", lambda self: 4)),
+                                       "name": lambda self: "square"})
+    obj = square()
+    assert obj.area() == 4 and obj.cached_values == {"area": 4}
 
 
 @pytest.mark.parametrize("name", ["cached_values", "dependency_graph", "validation_state"])
