@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "decorator.h"
@@ -267,6 +268,149 @@ void base_dealloc(PyObject* self) {
     delete as_base(self)->state;
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+// ---------------------------------------------------------------------------------------
+// Copying and pickling
+//
+// The cache is derived data: a copy or an unpickled instance starts with an empty one, and
+// an instance reduces as a plain object of its class would. object.__reduce_ex__ refuses a
+// native base (its layout check for protocols 2 and up, copyreg's for 0 and 1), so the
+// reduction it makes for protocol 2 is built here, for every protocol.
+
+// `name` as the interpreter looks up special methods: on the classes of the type's MRO
+// (neither the instance dict nor __getattr__ takes part), bound to `obj`. Leaves `out`
+// empty, without an error, when no class defines it.
+bool lookup_special(PyObject* obj, const char* name, Ref& out) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    Ref mro = Ref::steal(PyObject_GetAttrString(type, "__mro__"));
+    if (!mro) return false;
+    if (!PyTuple_Check(mro.get())) {
+        raise_type_mismatch(mro.get(), "tuple");
+        return false;
+    }
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key) return false;
+    out = Ref();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        PyObject* cls = PyTuple_GET_ITEM(mro.get(), i);
+        if (!PyType_Check(cls)) continue;
+        Ref namespace_ = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls)));
+        if (!namespace_) return false;
+        PyObject* found = nullptr;
+        int present = PyDict_GetItemRef(namespace_.get(), key.get(), &found);
+        if (present < 0) return false;
+        if (present == 0) continue;
+        Ref attr = Ref::steal(found);
+        descrgetfunc bind = Py_TYPE(found)->tp_descr_get;
+        out = bind ? Ref::steal(bind(found, obj, type)) : std::move(attr);
+        return static_cast<bool>(out);
+    }
+    return true;
+}
+
+// The arguments for __new__ from __getnewargs_ex__ or else __getnewargs__, checked as the
+// interpreter checks them; both stay empty when the class defines neither.
+bool new_arguments(PyObject* self, Ref& args, Ref& kwargs) {
+    Ref method;
+    if (!lookup_special(self, "__getnewargs_ex__", method)) return false;
+    if (method) {
+        Ref pair = Ref::steal(PyObject_CallNoArgs(method.get()));
+        if (!pair) return false;
+        if (!PyTuple_Check(pair.get())) {
+            PyErr_Format(PyExc_TypeError, "__getnewargs_ex__ should return a tuple, not '%.200s'",
+                         Py_TYPE(pair.get())->tp_name);
+            return false;
+        }
+        if (PyTuple_GET_SIZE(pair.get()) != 2) {
+            PyErr_Format(PyExc_ValueError,
+                         "__getnewargs_ex__ should return a tuple of length 2, not %zd",
+                         PyTuple_GET_SIZE(pair.get()));
+            return false;
+        }
+        args = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
+        kwargs = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
+        if (!PyTuple_Check(args.get())) {
+            PyErr_Format(PyExc_TypeError,
+                         "first item of the tuple returned by __getnewargs_ex__ must be a tuple, "
+                         "not '%.200s'",
+                         Py_TYPE(args.get())->tp_name);
+            return false;
+        }
+        if (!PyDict_Check(kwargs.get())) {
+            PyErr_Format(PyExc_TypeError,
+                         "second item of the tuple returned by __getnewargs_ex__ must be a dict, "
+                         "not '%.200s'",
+                         Py_TYPE(kwargs.get())->tp_name);
+            return false;
+        }
+        return true;
+    }
+    if (!lookup_special(self, "__getnewargs__", method)) return false;
+    if (!method) return true;
+    args = Ref::steal(PyObject_CallNoArgs(method.get()));
+    if (!args) return false;
+    if (!PyTuple_Check(args.get())) {
+        PyErr_Format(PyExc_TypeError, "__getnewargs__ should return a tuple, not '%.200s'",
+                     Py_TYPE(args.get())->tp_name);
+        return false;
+    }
+    return true;
+}
+
+// Whether the class's __reduce__ is its own rather than object's.
+int overrides_reduce(PyObject* type) {
+    Ref of_class = Ref::steal(PyObject_GetAttrString(type, "__reduce__"));
+    if (!of_class) return -1;
+    Ref of_object = Ref::steal(
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__reduce__"));
+    if (!of_object) return -1;
+    return of_class.get() != of_object.get();
+}
+
+PyObject* base_reduce_ex(PyObject* self, PyObject* protocol) {
+    // Every protocol gets the same reduction; the argument is only checked.
+    if (PyLong_AsInt(protocol) == -1 && PyErr_Occurred()) return nullptr;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    Ref reduce;
+    if (PyObject_GetOptionalAttrString(self, "__reduce__", reinterpret_cast<PyObject**>(&reduce)) <
+        0)
+        return nullptr;
+    if (reduce) {
+        int own = overrides_reduce(type);
+        if (own < 0) return nullptr;
+        if (own) return PyObject_CallNoArgs(reduce.get());
+    }
+    Ref args, kwargs;
+    if (!new_arguments(self, args, kwargs)) return nullptr;
+    Ref copyreg = Ref::steal(PyImport_ImportModule("copyreg"));
+    if (!copyreg) return nullptr;
+    Ref constructor, constructor_args;
+    if (!kwargs || PyDict_GET_SIZE(kwargs.get()) == 0) {
+        constructor = Ref::steal(PyObject_GetAttrString(copyreg.get(), "__newobj__"));
+        if (!constructor) return nullptr;
+        Py_ssize_t count = args ? PyTuple_GET_SIZE(args.get()) : 0;
+        constructor_args = Ref::steal(PyTuple_New(count + 1));
+        if (!constructor_args) return nullptr;
+        PyTuple_SET_ITEM(constructor_args.get(), 0, Py_NewRef(type));
+        for (Py_ssize_t i = 0; i < count; ++i)
+            PyTuple_SET_ITEM(constructor_args.get(), i + 1,
+                             Py_NewRef(PyTuple_GET_ITEM(args.get(), i)));
+    } else {
+        constructor = Ref::steal(PyObject_GetAttrString(copyreg.get(), "__newobj_ex__"));
+        if (!constructor) return nullptr;
+        constructor_args = Ref::steal(PyTuple_Pack(3, type, args.get(), kwargs.get()));
+        if (!constructor_args) return nullptr;
+    }
+    // object.__getstate__ called on the instance makes no layout check: the instance dict
+    // and slot values, as for a plain object.
+    Ref getstate = Ref::steal(PyObject_GetAttrString(self, "__getstate__"));
+    if (!getstate) return nullptr;
+    Ref state = Ref::steal(PyObject_CallNoArgs(getstate.get()));
+    if (!state) return nullptr;
+    // No list or dict items: neither base can be combined with this layout.
+    return PyTuple_Pack(5, constructor.get(), constructor_args.get(), state.get(), Py_None,
+                        Py_None);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -670,6 +814,7 @@ PyMethodDef base_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "dump_cache($self, order=None)\n--\n\n"},
     {"load_cache", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<load_cache>)),
      METH_FASTCALL | METH_KEYWORDS, "load_cache($self, data, order=None)\n--\n\n"},
+    {"__reduce_ex__", base_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,8 @@
-"""dump_cache and load_cache."""
+"""dump_cache and load_cache; copying and pickling instances."""
 
+import copy
+import functools
+import itertools
 import pickle
 
 import pytest
@@ -212,3 +215,114 @@ def test_load_never_marks_anything_valid():
     assert o.cached_values == data
     assert not any(o.is_cached(name) for name in data)
     assert all(getattr(o, name)() is not data[name] for name in data)
+
+
+# Copying and pickling. Each case is a pair of classes with one body, one on KestrineBase
+# (with a memoised method) and one plain; module attributes, so that pickle finds them.
+
+TICKS = itertools.count()
+
+
+def _init(self, a):
+    self.a, self.items = a, [a, {"a": a}]
+
+
+def _setstate(self, state):
+    _, self.a, self.items = state
+    self.restored = True
+
+
+def _new(cls, *args, **kwargs):
+    # Its own __new__: pickle rebuilds through cls.__new__ when __getnewargs_ex__ gives
+    # keywords (protocols 2 and 3), and KestrineBase.__new__ cannot be pickled by name.
+    return cls.__mro__[1].__new__(cls)
+
+
+def total(self):
+    return self.a, next(TICKS)
+
+
+BODIES = {
+    "attributes": {"__init__": _init},
+    "slots": {"__init__": _init, "__slots__": ("a", "items", "unset")},
+    "getstate": {"__init__": _init, "__setstate__": _setstate,
+                 "__getstate__": lambda self: ("v1", self.a, self.items)},
+    "getnewargs": {"__init__": _init, "__getnewargs__": lambda self: (self.a,)},
+    "getnewargs_ex": {"__init__": _init, "__new__": _new,
+                      "__getnewargs_ex__": lambda self: ((self.a,), {"tag": 1})},
+    "reduce": {"__init__": _init, "__reduce__": lambda self: (type(self), (self.a,))},
+}
+TWINS = {}
+for _case, _body in BODIES.items():
+    _memoised = type(f"K_{_case}", (KestrineBase,), {**_body, "total": kestrined()(total)})
+    _plain = type(f"P_{_case}", (), dict(_body))
+    globals().update({_memoised.__name__: _memoised, _plain.__name__: _plain})
+    TWINS[_case] = _memoised, _plain
+
+
+def _pickled(protocol, obj):
+    return pickle.loads(pickle.dumps(obj, protocol))
+
+
+# Each with the copier for the plain twin, which pickles at protocol 2 at least: at 0 and 1
+# copyreg refuses a plain class with __slots__ and no __getstate__ of its own.
+COPIERS = {"copy": (copy.copy, copy.copy), "deepcopy": (copy.deepcopy, copy.deepcopy)} | {
+    f"pickle-{p}": (functools.partial(_pickled, p), functools.partial(_pickled, max(p, 2)))
+    for p in range(pickle.HIGHEST_PROTOCOL + 1)
+}
+
+
+def _as_plain(value, memoised, plain):
+    if value is memoised:
+        return plain
+    if type(value) is tuple:
+        return tuple(_as_plain(v, memoised, plain) for v in value)
+    return value
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+@pytest.mark.parametrize("case", BODIES)
+def test_instances_reduce_as_plain_objects(case, protocol):
+    memoised, plain = TWINS[case]
+    obj = memoised(2)
+    obj.total()
+    # Protocols 0 and 1 get the protocol-2 form too: copyreg's older form rebuilds the
+    # instance through object.__new__, which refuses a native base.
+    expected = plain(2).__reduce_ex__(max(protocol, 2))
+    assert _as_plain(obj.__reduce_ex__(protocol), memoised, plain) == expected
+
+
+@pytest.mark.parametrize("how", COPIERS)
+@pytest.mark.parametrize("case", BODIES)
+def test_copies_keep_the_state_and_start_with_an_empty_cache(case, how):
+    memoised, plain = TWINS[case]
+    original, plain_original = memoised(2), plain(2)
+    cached = original.total()
+    copier, plain_copier = COPIERS[how]
+    duplicate, plain_duplicate = copier(original), plain_copier(plain_original)
+
+    def shown(obj, source):
+        return obj.a, obj.items, obj.items is source.items, getattr(obj, "restored", False)
+
+    assert type(duplicate) is memoised
+    assert shown(duplicate, original) == shown(plain_duplicate, plain_original)
+    assert duplicate.cached_values == {} and duplicate.validation_state == {}
+    assert duplicate.total() != cached  # computed afresh
+    assert original.cached_values == {"total": cached} and original.total() is cached
+
+
+@pytest.mark.parametrize("attrs, protocol", [
+    ({"__getnewargs__": lambda self: [1]}, 2),
+    ({"__getnewargs_ex__": lambda self: ((1,),)}, 2),
+    ({"__getnewargs_ex__": lambda self: ([1], {})}, 2),
+    ({"__getnewargs_ex__": lambda self: ((1,), [])}, 2),
+    ({"__getstate__": lambda self: 1 / 0}, 2),
+    ({}, "2"),
+])
+def test_reduction_errors_match_plain_objects(attrs, protocol):
+    errors = []
+    for base in (KestrineBase, object):
+        with pytest.raises(Exception) as info:
+            type("C", (base,), attrs)().__reduce_ex__(protocol)
+        errors.append((type(info.value), str(info.value)))
+    assert errors[0] == errors[1]

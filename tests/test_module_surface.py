@@ -56,6 +56,7 @@ def test_class_names(cls, name):
     (KestrineBase().dump_cache, "(order=None)"),
     (KestrineBase().load_cache, "(data, order=None)"),
     (Sample.m.__set_name__, "(owner, name)"),
+    (KestrineBase().__reduce_ex__, "(protocol, /)"),
 ])
 def test_signatures(callable_, text):
     assert str(inspect.signature(callable_)) == text
