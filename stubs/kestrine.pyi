@@ -6,9 +6,11 @@ which reads stubs of a single-module distribution only from a stub package, as
 """
 
 from collections.abc import Callable, Sequence
-from typing import Any, Concatenate, Literal, Never, NoReturn, Self, TypeAlias, final, overload
+from typing import Any, Generic, Literal, NoReturn, TypeVar, final, overload
 
-from typing_extensions import disjoint_base
+# Names added to `typing` after 3.9 come from typing_extensions, which type checkers bundle,
+# so the stub reads the same for every Python version a project targets.
+from typing_extensions import Concatenate, Never, ParamSpec, Self, TypeAlias, disjoint_base
 
 __all__ = ["KestrineBase", "kestrined", "automagically_kestrined"]
 
@@ -20,6 +22,14 @@ _State: TypeAlias = Literal["valid", "invalid", "permanently invalid"]
 # A declared dependency: a method name, or a method name with the keyword
 # arguments of the call depended on.
 _Dependency: TypeAlias = str | tuple[str, dict[str, Any]]
+
+# A decorated method's class, parameters after `self`, and result. The descriptor takes an
+# instance and gives a result, so it is contravariant in the class, covariant in the result.
+_S = TypeVar("_S", bound=KestrineBase)
+_S_contra = TypeVar("_S_contra", bound=KestrineBase, contravariant=True)
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
+_R_co = TypeVar("_R_co", covariant=True)
 
 # Instances carry their cache in their own layout: no other such base can be mixed in.
 @disjoint_base
@@ -53,7 +63,7 @@ class KestrineBase:
     def load_cache(self, data: dict[str, Any], order: Sequence[str] | None = None) -> None: ...
 
 @final
-class KestrineDecorator[S: KestrineBase, **P, R]:
+class KestrineDecorator(Generic[_S_contra, _P, _R_co]):
     """A memoised method, as held by its class.
 
     Not a module attribute at run time: it is the type of a decorated method's
@@ -65,14 +75,16 @@ class KestrineDecorator[S: KestrineBase, **P, R]:
     @overload
     def __get__(self, instance: None, owner: type[Any] | None = None, /) -> Self: ...
     @overload
-    def __get__(self, instance: S, owner: type[Any] | None = None, /) -> Callable[P, R]: ...
+    def __get__(
+        self, instance: _S_contra, owner: type[Any] | None = None, /
+    ) -> Callable[_P, _R_co]: ...
     # Assignment through an instance always raises TypeError, so no value fits.
     def __set__(self, instance: Any, value: Never, /) -> NoReturn: ...
     def __delete__(self, instance: Any, /) -> NoReturn: ...
     # Refuses (TypeError) another decorated method reachable from `owner` under another name
     # that wraps a different function of the same __name__.
     def __set_name__(self, owner: type[Any], name: str) -> None: ...
-    def __call__(self, instance: S, /, *args: P.args, **kwargs: P.kwargs) -> R: ...
+    def __call__(self, instance: _S_contra, /, *args: _P.args, **kwargs: _P.kwargs) -> _R_co: ...
 
 @final
 class kestrined:
@@ -88,9 +100,9 @@ class kestrined:
         track_runtime_dependencies: bool = False,
         serialisable: bool = False,
     ) -> Self: ...
-    def __call__[S: KestrineBase, **P, R](
-        self, func: Callable[Concatenate[S, P], R], /
-    ) -> KestrineDecorator[S, P, R]: ...
+    def __call__(
+        self, func: Callable[Concatenate[_S, _P], _R], /
+    ) -> KestrineDecorator[_S, _P, _R]: ...
 
 @final
 class automagically_kestrined:
@@ -107,6 +119,6 @@ class automagically_kestrined:
         track_runtime_dependencies: bool = True,
         serialisable: bool = False,
     ) -> Self: ...
-    def __call__[S: KestrineBase, **P, R](
-        self, func: Callable[Concatenate[S, P], R], /
-    ) -> KestrineDecorator[S, P, R]: ...
+    def __call__(
+        self, func: Callable[Concatenate[_S, _P], _R], /
+    ) -> KestrineDecorator[_S, _P, _R]: ...

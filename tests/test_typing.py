@@ -1,11 +1,15 @@
 """The type stub stubs/kestrine.pyi: checked against the built module (stubtest) and
-against usage that mypy must accept (typing/ok_usage.py) or reject (typing/bad_usage.py).
-The mypy checks skip when mypy is not importable (`make typecheck` installs it)."""
+against usage that mypy must accept (typing/ok_usage.py) or reject (typing/bad_usage.py),
+for the oldest Python version a project may target and for the running one; pyright too
+when it is installed. The checks skip when their checker is missing (`make typecheck`
+installs them)."""
 
 import ast
 import importlib.util
+import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -20,6 +24,8 @@ TYPING = Path(__file__).resolve().parent / "typing"
 OK, BAD = TYPING / "ok_usage.py", TYPING / "bad_usage.py"
 
 needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
+# Targets: the oldest version the stub must parse for, and the running one.
+TARGETS = ["3.9", f"{sys.version_info.major}.{sys.version_info.minor}"]
 
 
 def python(*args, cwd=ROOT, **env):
@@ -28,11 +34,21 @@ def python(*args, cwd=ROOT, **env):
                           cwd=cwd, env=environ, timeout=600)
 
 
-@pytest.fixture(scope="module")
-def mypy_errors(tmp_path_factory):
+def marked_errors():
+    """{(line, code), ...} of the `# E: <code>` marks in the rejected usage."""
+    expected = set()
+    for number, text in enumerate(BAD.read_text().splitlines(), 1):
+        if m := re.search(r"# E: ([a-z, -]+)$", text):
+            expected |= {(number, code.strip()) for code in m[1].split(",")}
+    return expected
+
+
+@pytest.fixture(scope="module", params=TARGETS)
+def mypy_errors(request, tmp_path_factory):
     """{file name: {(line, code), ...}} of one `mypy --strict` run over both usage files."""
     cache = tmp_path_factory.mktemp("mypy-cache")
-    proc = python("-m", "mypy", "--strict", "--cache-dir", cache, OK, BAD, MYPYPATH=str(STUB.parent))
+    proc = python("-m", "mypy", "--strict", "--python-version", request.param, "--cache-dir", cache,
+                  OK, BAD, MYPYPATH=str(STUB.parent))
     errors = {OK.name: set(), BAD.name: set()}
     for line in proc.stdout.splitlines():
         m = re.match(r"(.+?):(\d+): error: .*\[([a-z-]+)\]$", line)
@@ -57,12 +73,33 @@ def test_ok_usage_type_checks(mypy_errors):
 
 @needs_mypy
 def test_bad_usage_fails_exactly_where_marked(mypy_errors):
-    expected = set()
-    for number, text in enumerate(BAD.read_text().splitlines(), 1):
-        if m := re.search(r"# E: ([a-z, -]+)$", text):
-            expected |= {(number, code.strip()) for code in m[1].split(",")}
+    expected = marked_errors()
     assert len(expected) > 10
     assert mypy_errors[BAD.name] == expected
+
+
+@pytest.fixture(scope="module")
+def pyright():
+    """A pyright command that runs (basedpyright bundles its own Node.js), or a skip."""
+    for name in ("basedpyright", "pyright"):
+        command = shutil.which(name, path=f"{Path(sys.executable).parent}{os.pathsep}{os.environ.get('PATH', '')}")
+        if command and subprocess.run([command, "--version"], capture_output=True,
+                                      timeout=120).returncode == 0:
+            return command
+    pytest.skip("neither basedpyright nor pyright is installed and runs")
+
+
+@pytest.mark.parametrize("version", TARGETS)
+def test_pyright_accepts_and_rejects_the_same_lines(pyright, version, tmp_path):
+    config = tmp_path / "pyrightconfig.json"
+    config.write_text(json.dumps({"typeCheckingMode": "strict", "pythonVersion": version,
+                                  "stubPath": str(STUB.parent)}))
+    proc = subprocess.run([pyright, "--outputjson", "-p", config, "--pythonpath", sys.executable, OK, BAD],
+                          capture_output=True, text=True, cwd=tmp_path, timeout=600)
+    report = json.loads(proc.stdout)
+    errors = {(Path(d["file"]).name, d["range"]["start"]["line"] + 1)
+              for d in report["generalDiagnostics"] if d["severity"] == "error"}
+    assert errors == {(BAD.name, line) for line, _ in marked_errors()}, proc.stdout
 
 
 def test_ok_usage_runs():

@@ -1,7 +1,7 @@
 """Misuse the type checker must reject: every line marked `# E: <code>` must get an error
 with that code, and no other line may get one. Not meant to run."""
 
-from kestrine import KestrineBase, kestrined
+from kestrine import KestrineBase, KestrineDecorator, kestrined
 
 
 class Shapes(KestrineBase):
@@ -27,6 +27,7 @@ s.area()  # E: call-arg
 Shapes.area(s, "3")  # E: arg-type
 Shapes.area(3)  # E: arg-type, call-arg
 label: str = s.area(3)  # E: assignment
+any_base: KestrineDecorator[KestrineBase, [int, int], int] = Shapes.area  # E: assignment
 s.area = Shapes.area  # E: assignment
 s.cached_values = {}  # E: misc
 s.is_cached(1)  # E: arg-type

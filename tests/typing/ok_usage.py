@@ -1,19 +1,26 @@
-"""Use of the whole public surface that `mypy --strict` must accept.
+"""Use of the whole public surface that `mypy --strict` must accept, for the oldest Python
+version a checker may target as well as the current one.
 
 It also runs as a script, so every line here is valid at run time too.
 """
 
 from __future__ import annotations
 
+import sys
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, Literal, assert_type
+from typing import TYPE_CHECKING, Any, Literal, Union
 
 from kestrine import KestrineBase, automagically_kestrined, kestrined
+
+if sys.version_info >= (3, 11):
+    from typing import assert_type
+else:
+    from typing_extensions import assert_type
 
 if TYPE_CHECKING:
     from kestrine import KestrineDecorator
 
-Call = str | tuple[str, tuple[tuple[str, Any], ...]]
+Call = Union[str, tuple[str, tuple[tuple[str, Any], ...]]]
 State = Literal["valid", "invalid", "permanently invalid"]
 
 shared = kestrined(True, None, False, False)
@@ -75,6 +82,8 @@ def main() -> None:
     descriptor: KestrineDecorator[Shapes, [int, int], int] = Shapes.area
     assert_type(Shapes.area(s, 2, height=2), int)
     assert descriptor is Shapes.area
+    wider: KestrineDecorator[Shapes, [int, int], object] = Shapes.area
+    assert wider is descriptor
 
     # Queries and mutation.
     assert_type(s.get_cached_value("area", width=1, height=2), Any)
