@@ -121,12 +121,18 @@ def test_raising_body_keeps_only_its_key():
 def test_repeated_failures_do_not_grow_memory():
     obj = Holder()
     obj.make(Tracked(5))
+    # Reductions that fail after the new arguments, or also the constructor, were taken.
+    bad_newargs = type("B", (Holder,), {"__getnewargs_ex__": lambda self: ((1,), [])})()
+    bad_state = type("S", (Holder,), {"__getnewargs__": lambda self: (1,),
+                                      "__getstate__": lambda self: 1 / 0})()
     calls = [
         lambda: obj.make(1, 2),
         lambda: obj.make([1]),
         lambda: obj.make(EqualsRaise(5)),
         lambda: obj.get_cached_value("missing", x=1),
         lambda: obj.update_cached_value(3, 1),
+        lambda: bad_newargs.__reduce_ex__(2),
+        lambda: bad_state.__reduce_ex__(2),
     ]
 
     def run(rounds):
@@ -135,10 +141,10 @@ def test_repeated_failures_do_not_grow_memory():
                 with pytest.raises(Exception):
                     call()
 
-    run(300)  # warm up the interpreter's own lazily built state
+    run(2000)  # warm up the interpreter's own lazily built state and delayed frees
     gc.collect()
     blocks, objects = sys.getallocatedblocks(), len(gc.get_objects())
-    run(3000)  # a leak of one object per failing call would add 15000
+    run(3000)  # a leak of one object per failing call would add 21000
     gc.collect()
     assert len(gc.get_objects()) - objects < 100
     assert sys.getallocatedblocks() - blocks < 500
