@@ -1,6 +1,8 @@
-# `make bench`: kestrine against its memoisation peers on the same interpreter.
-# `make bench BENCH_ARGS=--quick` is a smoke run. Results: bench/results/<UTC time>.json
-# and bench/results/latest.json.
+# `make bench`: kestrine against its memoisation peers on the same interpreter, every figure
+# with the cyclic collector enabled and the same with it disabled beside it.
+# `make bench BENCH_ARGS=--quick` is a smoke run; `BENCH_ARGS="--section threads"` runs one
+# section alone (see bench/run.py --help). Results: bench/results/<UTC time>.json, and
+# bench/results/latest.json for a run of every section.
 BENCH_ARGS ?=
 # Optional peers, installed into $(VENV) when missing; one that cannot be installed or
 # imported on this interpreter is skipped by the benchmark.
