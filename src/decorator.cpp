@@ -529,12 +529,11 @@ PyType_Spec kestrined_type_spec = {"builtins.kestrined", sizeof(FactoryObject), 
 PyType_Spec automagically_type_spec = {"builtins.automagically_kestrined", sizeof(FactoryObject), 0,
                                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
                                        automagically_slots};
-PyType_Spec decorator_type_spec = {"builtins.KestrineDecorator", sizeof(KestrineDecoratorObject), 0,
-                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
-                                       Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                                       Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-                                       Py_TPFLAGS_HAVE_GC,
-                                   decorator_slots};
+PyType_Spec decorator_type_spec = {
+    "builtins.KestrineDecorator", sizeof(KestrineDecoratorObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+        Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_GC,
+    decorator_slots};
 
 }  // namespace
 
