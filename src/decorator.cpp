@@ -192,6 +192,12 @@ PyObject* build_decorator(FactoryObject* factory, PyObject* func) {
     decorator->vectorcall = guarded<decorator_vectorcall>;
     new (&decorator->spec) MethodSpec(std::move(spec));
     PyObject_GC_Track(self);
+#if PY_VERSION_HEX >= 0x030E0000
+    // Every `obj.m(...)` looks the descriptor up on the class; with deferred reference
+    // counting those lookups leave its count alone instead of contending on it across
+    // threads.
+    PyUnstable_Object_EnableDeferredRefcount(self);
+#endif
     return self;
 }
 
@@ -288,39 +294,85 @@ PyObject* compute_and_store(KestrineBaseObject* base, const MethodSpec& spec, Ke
     return result;
 }
 
-// What the shared-access lookup of a call learnt, for the exclusive step that follows.
-struct SharedLookup {
+// What a lookup before the exclusive step learnt about the call's key.
+struct EarlyLookup {
     enum { Unknown, Registered, Absent } outcome = Unknown;
     KeyId k = 0;
     std::size_t registry_size = 0;  // with Absent: the registry's size when it was searched
+
+    // Fills in the outcome of a find; true when it settled whether the key is registered.
+    bool learn(Found found, const MetadataHashManager& registry) {
+        if (found == Found::Yes) {
+            outcome = Registered;
+        } else if (found == Found::No) {
+            outcome = Absent;
+            registry_size = registry.size();
+        }
+        return found == Found::Yes || found == Found::No;
+    }
 };
 
-// The hit path: under shared access, so concurrent hits never refuse each other. Returns
-// the value (new reference) of a servable hit, or nullptr with `lookup` filled (or an
-// exception set, which `error` reports).
-PyObject* try_shared_hit(KestrineBaseObject* base, const KeyParts& parts, SharedLookup& lookup,
+// The stored value of a registered call when it may be served right away: it is servable,
+// and no running call records run-time dependencies (that would need the edge written).
+PyObject* servable_hit(const CacheState& state, KeyId k) {
+    const CallFrame* top = state.top_frame();
+    if (top && top->track_runtime_dependencies) return nullptr;
+    return state.servable_value(k);
+}
+
+// The hit path under shared access, so that concurrent hits never refuse each other.
+// Returns the value (new reference) of a hit, or nullptr with `lookup` filled, or with an
+// exception set (`error`).
+PyObject* try_shared_hit(KestrineBaseObject* base, const KeyParts& parts, EarlyLookup& lookup,
                          bool& error) {
     SharedHold hold(base->guard);
     if (!hold.acquired()) return nullptr;
     const CacheState* state = base->state;
     if (!state) return nullptr;
-    const MetadataHashManager& registry = state->key_registry();
-    Found found = registry.find(parts, lookup.k);
+    Found found = state->key_registry().find(parts, lookup.k);
     if (found == Found::Error) {
         error = true;
         return nullptr;
     }
-    if (found == Found::No) {
-        lookup.outcome = SharedLookup::Absent;
-        lookup.registry_size = registry.size();
-        return nullptr;
+    lookup.learn(found, state->key_registry());
+    return found == Found::Yes ? servable_hit(*state, lookup.k) : nullptr;
+}
+
+// The exclusive step of a call, with the hold taken: registration, run-time edge, hit check
+// and frame in one hold (no Python code of the user runs between them except key
+// equality, which the hold covers anyway). Returns the value of a hit; nullptr with
+// `compute` set when the call must compute (its frame pushed, `token` naming it); nullptr
+// otherwise, with an exception set.
+PyObject* register_call_step(KestrineBaseObject* base, const MethodSpec& spec,
+                             const KeyParts& parts, const EarlyLookup& lookup, KeyId& k,
+                             std::uint32_t& token, bool& compute) {
+    CacheState* state = ensure_state(base);
+    if (!state) return nullptr;
+    MetadataHashManager& registry = state->key_registry();
+    // Ids never change and the registry only grows: what an earlier lookup found still
+    // holds, and an absent key is still absent while no key was added since.
+    k = lookup.k;
+    if (lookup.outcome == EarlyLookup::Absent && registry.size() == lookup.registry_size) {
+        if (!registry.insert_new(parts, k)) return nullptr;
+    } else if (lookup.outcome != EarlyLookup::Registered) {
+        if (!registry.get_or_insert(parts, k)) return nullptr;
     }
-    lookup.outcome = SharedLookup::Registered;
-    // A running call that records run-time dependencies must see this call as an edge,
-    // which needs exclusive access.
-    const CallFrame* top = state->top_frame();
-    if (top && top->track_runtime_dependencies) return nullptr;
-    return state->servable_value(lookup.k);
+    if (!state->has_state(k)) {
+        // Declared dependencies matter only when the call is first registered.
+        SmallVector<KeyId, 4> dependency_ids;
+        for (const CallKey& key : spec.dependency_keys) {
+            KeyId id;
+            if (!registry.get_or_insert(key.hash, key.key.get(), id)) return nullptr;
+            dependency_ids.emplace_back(id);
+        }
+        if (!state->register_call(k, dependency_ids.begin(), dependency_ids.size())) return nullptr;
+    }
+    if (const CallFrame* top = state->top_frame(); top && top->track_runtime_dependencies)
+        if (!state->record_runtime_dependency(top->key_id, k)) return nullptr;
+    // A hit pushes and pops nothing: nothing could see the frame in between.
+    if (PyObject* value = state->servable_value(k)) return value;
+    compute = state->push_frame(k, spec.track_runtime_dependencies, token);
+    return nullptr;
 }
 
 PyObject* cached_call(const MethodSpec& spec, PyObject* const* args, std::size_t nargsf,
@@ -348,45 +400,47 @@ PyObject* cached_call(const MethodSpec& spec, PyObject* const* args, std::size_t
         return nullptr;
 
     KestrineBaseObject* base = as_base(instance);
-    SharedLookup lookup;
-    bool error = false;
-    if (PyObject* value = try_shared_hit(base, parts, lookup, error)) return value;
-    if (error) return nullptr;
-
-    KeyId k = lookup.k;
+    AccessGuard& guard = base->guard;
+    EarlyLookup lookup;
+    KeyId k = 0;
     std::uint32_t token = 0;
-    {
-        // Registration, run-time edge, frame and hit check in one hold: no Python code of
-        // the user runs between them except key equality, which the hold covers anyway.
-        ExclusiveHold hold(base->guard);
-        if (!hold.acquired_or_raise()) return nullptr;
-        CacheState* state = ensure_state(base);
-        if (!state) return nullptr;
-        MetadataHashManager& registry = state->key_registry();
-        // Ids never change and the registry only grows: what the shared lookup found still
-        // holds, and an absent key is still absent while no key was added since.
-        if (lookup.outcome == SharedLookup::Absent && registry.size() == lookup.registry_size) {
-            if (!registry.insert_new(parts, k)) return nullptr;
-        } else if (lookup.outcome != SharedLookup::Registered) {
-            if (!registry.get_or_insert(parts, k)) return nullptr;
-        }
-        if (!state->has_state(k)) {
-            // Declared dependencies matter only when the call is first registered.
-            SmallVector<KeyId, 4> dependency_ids;
-            for (const CallKey& key : spec.dependency_keys) {
-                KeyId id;
-                if (!registry.get_or_insert(key.hash, key.key.get(), id)) return nullptr;
-                dependency_ids.emplace_back(id);
+    bool compute = false;
+    bool stepped = false;  // the exclusive step ran (from the quick hold)
+    if (guard.try_quick()) {
+        // Nobody else uses the instance: a key that compares without Python code settles
+        // the call in this one hold, a hit or the registration of a miss.
+        const CacheState* state = base->state;
+        bool settled = true;
+        if (state) {
+            Found found = state->key_registry().find_natively(parts, lookup.k);
+            settled = lookup.learn(found, state->key_registry());
+            if (found == Found::Yes) {
+                if (PyObject* value = servable_hit(*state, lookup.k)) {
+                    guard.release_exclusive();
+                    return value;
+                }
             }
-            if (!state->register_call(k, dependency_ids.begin(), dependency_ids.size()))
-                return nullptr;
         }
-        if (const CallFrame* top = state->top_frame(); top && top->track_runtime_dependencies)
-            if (!state->record_runtime_dependency(top->key_id, k)) return nullptr;
-        // A hit pushes and pops nothing: nothing could see the frame in between.
-        if (PyObject* value = state->servable_value(k)) return value;
-        if (!state->push_frame(k, spec.track_runtime_dependencies, token)) return nullptr;
+        if (!settled) {
+            guard.release_exclusive();
+        } else {
+            stepped = true;
+            guard.promote_quick();
+            ExclusiveHold hold(guard, ExclusiveHold::Adopt{});
+            if (PyObject* value = register_call_step(base, spec, parts, lookup, k, token, compute))
+                return value;
+        }
     }
+    if (!stepped) {
+        bool error = false;
+        if (PyObject* value = try_shared_hit(base, parts, lookup, error)) return value;
+        if (error) return nullptr;
+        ExclusiveHold hold(guard);
+        if (!hold.acquired_or_raise()) return nullptr;
+        if (PyObject* value = register_call_step(base, spec, parts, lookup, k, token, compute))
+            return value;
+    }
+    if (!compute) return nullptr;
     return compute_and_store(base, spec, k, token, args, nargsf, kwnames);
 }
 

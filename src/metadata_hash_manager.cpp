@@ -27,6 +27,37 @@ int equal_objects(PyObject* stored, PyObject* given) {
     return stored == given ? 1 : PyObject_RichCompareBool(stored, given, Py_EQ);
 }
 
+constexpr int kUndecided = -2;
+
+// `==` of two objects where it runs no Python code: identity, or two objects of one exact
+// built-in type whose comparison is native and cannot fail.
+int equal_natively(PyObject* stored, PyObject* given) {
+    if (stored == given) return 1;
+    PyTypeObject* type = Py_TYPE(stored);
+    if (type != Py_TYPE(given)) return kUndecided;
+    if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+        type == &PyBytes_Type)
+        return PyObject_RichCompareBool(stored, given, Py_EQ);
+    return kUndecided;
+}
+
+// Tuple equality of a stored key with parts: the method names, then pair by pair (name,
+// then value) over the common length, then the lengths; no early out on differing lengths.
+template <typename Equal>
+int equal_key(PyObject* method_name, PyObject* const* items, std::size_t count,
+              const KeyParts& parts, Equal&& equal) {
+    int result = equal(method_name, parts.method_name);
+    if (result != 1) return result;
+    std::size_t given = parts.items.size();
+    for (std::size_t i = 0; i < count && i < given; ++i) {
+        result = equal(items[2 * i], parts.items[i].name);
+        if (result != 1) return result;
+        result = equal(items[2 * i + 1], parts.items[i].value);
+        if (result != 1) return result;
+    }
+    return count == given ? 1 : 0;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -65,18 +96,11 @@ void StoredKey::destroy(StoredKey* key) {
 }
 
 int StoredKey::equals(const KeyParts& parts) const {
-    // Tuple equality: the method names, then pair by pair (name, then value) over the
-    // common length, then the lengths; no early out on differing lengths.
-    int equal = equal_objects(method_name_, parts.method_name);
-    if (equal <= 0) return equal;
-    std::size_t given = parts.items.size();
-    for (std::size_t i = 0; i < count_ && i < given; ++i) {
-        equal = equal_objects(items_[2 * i], parts.items[i].name);
-        if (equal <= 0) return equal;
-        equal = equal_objects(items_[2 * i + 1], parts.items[i].value);
-        if (equal <= 0) return equal;
-    }
-    return count_ == given ? 1 : 0;
+    return equal_key(method_name_, items_, count_, parts, equal_objects);
+}
+
+int StoredKey::equals_natively(const KeyParts& parts) const {
+    return equal_key(method_name_, items_, count_, parts, equal_natively);
 }
 
 PyObject* StoredKey::as_tuple() {
@@ -107,26 +131,39 @@ MetadataHashManager::~MetadataHashManager() {
     for (StoredKey* key : keys_) StoredKey::destroy(key);
 }
 
-Found MetadataHashManager::find(const KeyParts& parts, KeyId& out) const {
+template <typename Equal>
+Found MetadataHashManager::probe(Py_hash_t hash, Equal&& equal, KeyId& out) const {
     if (slots_.empty()) return Found::No;
     std::size_t mask = slots_.size() - 1;
-    std::uint32_t tag = tag_of(parts.hash);
-    for (std::size_t i = spread(parts.hash) & mask;; i = (i + 1) & mask) {
+    std::uint32_t tag = tag_of(hash);
+    for (std::size_t i = spread(hash) & mask;; i = (i + 1) & mask) {
         Slot slot = slots_[i];
         if (slot.id == kEmptySlot) return Found::No;
         if (slot.hash_tag != tag) continue;
         StoredKey* stored = keys_[slot.id];
-        if (stored->hash() != parts.hash) continue;
+        if (stored->hash() != hash) continue;
         // The equality may run Python code; the table cannot change meanwhile because
         // every change needs the instance's exclusive access, which the caller holds or
         // which shared holders keep others from taking.
-        int result = stored->equals(parts);
-        if (result < 0) return Found::Error;
-        if (result > 0) {
+        int result = equal(stored);
+        if (result == 0) continue;
+        if (result == 1) {
             out = slot.id;
             return Found::Yes;
         }
+        return result == kUndecided ? Found::Undecided : Found::Error;
     }
+}
+
+Found MetadataHashManager::find(const KeyParts& parts, KeyId& out) const {
+    return probe(
+        parts.hash, [&parts](const StoredKey* stored) { return stored->equals(parts); }, out);
+}
+
+Found MetadataHashManager::find_natively(const KeyParts& parts, KeyId& out) const {
+    return probe(
+        parts.hash, [&parts](const StoredKey* stored) { return stored->equals_natively(parts); },
+        out);
 }
 
 void MetadataHashManager::place(Slot* slots, std::size_t mask, std::uint32_t id) const {

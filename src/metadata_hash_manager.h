@@ -15,8 +15,9 @@ namespace kestrine {
 
 using KeyId = std::uint64_t;
 
-// Result of a lookup that may run Python equality.
-enum class Found { Error = -1, No = 0, Yes = 1 };
+// Result of a lookup that may run Python equality. Undecided: a lookup that must not run
+// Python code met a comparison that would need it.
+enum class Found { Error = -1, No = 0, Yes = 1, Undecided = 2 };
 
 // One registered key in native memory: the method name and the (name, value) pairs in a
 // single allocation. The Python tuple `(method_name, ((name, value), ...))` is built only
@@ -35,6 +36,8 @@ class StoredKey {
     // `stored == key` as tuple equality would decide it, with this key as the left operand:
     // item by item, identical objects equal without calling their `==`. -1 on error.
     int equals(const KeyParts& parts) const;
+    // The same, but only as far as it runs no Python code: -2 where a comparison would.
+    int equals_natively(const KeyParts& parts) const;
     // The key tuple (new reference), built on first use; safe under shared access.
     PyObject* as_tuple();
     // Whether the key has argument items (keys without them are shown by name alone).
@@ -60,6 +63,9 @@ class MetadataHashManager {
     // Looks the key up among the keys of the same hash, in registration order, comparing
     // `stored == key`.
     Found find(const KeyParts& parts, KeyId& out) const;
+    // The same lookup without running any Python code (identical objects and exact str,
+    // int, float and bytes compare natively); Undecided where that does not settle it.
+    Found find_natively(const KeyParts& parts, KeyId& out) const;
     // Finds the key or registers it under the next id. Registration either completes or
     // leaves the registry as it was (MemoryError).
     bool get_or_insert(const KeyParts& parts, KeyId& out);
@@ -75,6 +81,9 @@ class MetadataHashManager {
     std::size_t size() const { return keys_.size(); }
 
   private:
+    template <typename Equal>
+    Found probe(Py_hash_t hash, Equal&& equal, KeyId& out) const;
+
     struct Slot {
         std::uint32_t id;
         std::uint32_t hash_tag;  // low bits of the key's hash: most probes skip the key

@@ -102,6 +102,16 @@ void raise_already_mutably_borrowed() {
     PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
 }
 
+void AccessGuard::pause(unsigned spins) {
+    if (spins < 64) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    } else {
+        sched_yield();
+    }
+}
+
 void AccessGuard::wait_exclusive() {
     for (int spin = 0; spin < 64; ++spin) {
         if (try_exclusive()) return;
