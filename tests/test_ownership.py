@@ -297,3 +297,80 @@ def test_cleared_descriptor_raises_instead_of_crashing():
     with pytest.raises(ValueError, match="is not decorated"):
         obj.load_cache({"m": 2})
     type("Again", (kestrine.KestrineBase,), {"m": desc, "n": desc})  # __set_name__ passes
+
+
+def test_misses_leave_no_python_object_behind():
+    class Fill(kestrine.KestrineBase):
+        @kestrine.kestrined()
+        def f(self, i):
+            return i
+
+    obj, args = Fill(), list(range(10**6, 10**6 + 20_000))
+    obj.f(0)
+    gc.collect()
+    gc.disable()
+    try:
+        objects, blocks = gc.get_count()[0], sys.getallocatedblocks()
+        for i in args:
+            obj.f(i)
+        objects, blocks = gc.get_count()[0] - objects, sys.getallocatedblocks() - blocks
+    finally:
+        gc.enable()
+    # Keys held as tuples would be three tracked objects per miss; the native record of a
+    # key is one memory block and no object.
+    assert objects < 100
+    assert blocks <= len(args) + 100
+    assert len(obj.cached_values) == len(args) + 1
+
+
+def test_instances_that_never_memoise_carry_no_cache_state():
+    assert kestrine.KestrineBase.__basicsize__ <= object.__basicsize__ + 16
+    obj = Holder()
+    assert obj.cached_values == obj.dependency_graph == obj.validation_state == {}
+    obj.clear_cache()
+    with pytest.raises(KeyError, match="No cache key found for provided signature"):
+        obj.get_cached_value("make", arg=Tracked())
+
+
+def test_memory_exhaustion_raises_and_leaves_the_instance_usable():
+    # Address space capped while distinct calls accumulate: growing the cache's tables fails
+    # first. The failing call registers nothing, and everything works once memory is back.
+    out = run_python("""
+        import gc, resource
+        from kestrine import KestrineBase, kestrined
+
+        class Fill(KestrineBase):
+            @kestrined()
+            def f(self, i):
+                return i
+
+            @kestrined()
+            def leaf(self):
+                return 1
+
+            @kestrined(track_runtime_dependencies=True)
+            def probe(self):
+                return self.leaf()
+
+        gc.disable()
+        obj = Fill()
+        obj.f(-1)
+        with open("/proc/self/statm") as statm:
+            size = int(statm.read().split()[0]) * resource.getpagesize()
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (size + 256 * 2**20, hard))
+        try:
+            for i in range(10**8):
+                obj.f(i)
+        except MemoryError:
+            failed = i
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        states = obj.validation_state
+        assert set(states.values()) == {"valid"} and len(states) == failed + 1
+        assert ("f", (("i", failed),)) not in states
+        assert obj.f(failed) == failed and obj.is_cached("f", i=failed)
+        assert obj.probe() == 1 and obj.dependency_graph["leaf"] == {"probe"}
+        print(failed)
+    """)
+    assert int(out) > 0
