@@ -284,12 +284,8 @@ PyObject* compute_and_store(KestrineBaseObject* base, const MethodSpec& spec, Ke
     bool changed_meanwhile = state.pop_frame(token);
     if (result) {
         if (!spec.use_cache) state.mark_permanently_invalid(k);
-        if (changed_meanwhile) {
-            state.derive_state_after_change(k);
-        } else {
-            state.derive_state(k);
-            state.store_if_valid(k, Py_NewRef(result));
-        }
+        state.derive_state(k, changed_meanwhile);
+        if (!changed_meanwhile) state.store_if_valid(k, Py_NewRef(result));
     }
     return result;
 }

@@ -100,7 +100,7 @@ bool CacheState::record_runtime_dependency(KeyId caller, KeyId callee) {
     return true;
 }
 
-void CacheState::derive_state(KeyId k) {
+void CacheState::derive_state(KeyId k, bool changed_meanwhile) {
     // The forward edges are exactly the nodes whose dependents contain k; the outcome does
     // not depend on the order they are read in.
     bool saw_invalid = false;
@@ -114,23 +114,8 @@ void CacheState::derive_state(KeyId k) {
         mark_permanently_invalid(k);
     } else if (saw_invalid) {
         invalidate(k);
-    } else {
+    } else if (!changed_meanwhile) {
         revalidate(k);
-    }
-}
-
-void CacheState::derive_state_after_change(KeyId k) {
-    bool saw_invalid = false;
-    bool permanently = false;
-    entries_[k].dependencies.for_each([&](std::uint32_t d) {
-        EntryState s = state_of(d);
-        if (s == EntryState::PermanentlyInvalid) permanently = true;
-        if (s == EntryState::Invalid) saw_invalid = true;
-    });
-    if (permanently) {
-        mark_permanently_invalid(k);
-    } else if (saw_invalid) {
-        invalidate(k);
     }
 }
 

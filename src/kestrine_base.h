@@ -52,10 +52,9 @@ class CacheState {
     // Writing operations. Those returning bool fail only with MemoryError, unchanged.
     bool register_call(KeyId k, const KeyId* declared, std::size_t count);
     bool record_runtime_dependency(KeyId caller, KeyId callee);
-    void derive_state(KeyId k);
-    // As derive_state for a computation that an invalidation reached while it ran: the
-    // call is never made valid by it (an update of the call itself meanwhile stands).
-    void derive_state_after_change(KeyId k);
+    // `changed_meanwhile`: an invalidation reached the call while it computed, so the
+    // computation never makes it valid (an update of the call itself meanwhile stands).
+    void derive_state(KeyId k, bool changed_meanwhile = false);
     // Sets the state of a call that has a table entry (registered by register_call).
     void mark_permanently_invalid(KeyId k) { set_state(k, EntryState::PermanentlyInvalid); }
     // Takes over `value`: stored when `k` is Valid (the replaced value is released), else
