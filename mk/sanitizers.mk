@@ -25,7 +25,7 @@ ASAN_VENV ?= .venv-asan
 ASAN_BUILD_DIR ?= build/asan
 ASAN_TESTS ?= tests
 # Recursive: g++ is only asked when the target runs.
-ASAN_ENV = PYTHONMALLOC=debug LD_PRELOAD=$(shell g++ -print-file-name=libasan.so) \
+ASAN_ENV = KESTRINE_SANITIZED=address PYTHONMALLOC=debug LD_PRELOAD=$(shell g++ -print-file-name=libasan.so) \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 ASAN_OPTS = detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:halt_on_error=1
 
@@ -53,5 +53,5 @@ tsan:
 	@CC=clang CXX=clang++ TSAN_OPTIONS="$(TSAN_SUPP) exitcode=0" $(TSAN_VENV)/bin/python $(SAN_PIP) \
 		-Cbuild-dir=$(TSAN_BUILD_DIR) -Ccmake.define.KESTRINE_SANITIZE=thread .
 	@echo "[make] ThreadSanitizer run: $(TSAN_TESTS)"
-	@env -u PYTHON_GIL TSAN_OPTIONS="$(TSAN_SUPP) halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
+	@env -u PYTHON_GIL KESTRINE_SANITIZED=thread TSAN_OPTIONS="$(TSAN_SUPP) halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
 		$(TSAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) $(TSAN_TESTS)
