@@ -325,22 +325,28 @@ PyTypeObject* kestrine_base_type_if_ready() {
 
 namespace {
 
+// Writes through the module's dict with fresh, uninterned name strings: setting attributes
+// by name would intern the names, and two threads executing the module at once would then
+// race inside the interpreter's interning of the same names.
 bool add_class(PyObject* module, const char* name, PyTypeObject* (*get_type)()) {
     PyTypeObject* type = get_type();
     if (!type) return false;
-    Ref all;
-    if (PyObject_GetOptionalAttrString(module, "__all__", reinterpret_cast<PyObject**>(&all)) < 0)
-        return false;
+    PyObject* namespace_ = PyModule_GetDict(module);  // borrowed: the module holds it
+    Ref all_name = Ref::steal(PyUnicode_FromString("__all__"));
+    if (!all_name) return false;
+    PyObject* found = nullptr;
+    if (PyDict_GetItemRef(namespace_, all_name.get(), &found) < 0) return false;
+    Ref all = Ref::steal(found);
     if (!all) {
         all = Ref::steal(PyList_New(0));
-        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+        if (!all || PyDict_SetItem(namespace_, all_name.get(), all.get()) < 0) return false;
     } else if (!PyList_Check(all.get())) {
         raise_type_mismatch(all.get(), "list");
         return false;
     }
     Ref text = Ref::steal(PyUnicode_FromString(name));
     if (!text || PyList_Append(all.get(), text.get()) < 0) return false;
-    return PyObject_SetAttrString(module, name, reinterpret_cast<PyObject*>(type)) == 0;
+    return PyDict_SetItem(namespace_, text.get(), reinterpret_cast<PyObject*>(type)) == 0;
 }
 
 int module_exec(PyObject* module) {
