@@ -40,7 +40,7 @@ class IdSet {
     // Makes room for `additional` more ids; false when out of memory (the set unchanged).
     bool reserve(std::uint32_t additional) {
         std::uint32_t needed = size() + additional;
-        if (block_ && needed <= limit()) return true;
+        if (needed == 0 || (block_ && needed <= limit())) return true;
         std::uint32_t capacity = block_ ? block_->capacity * 2 : 2;
         while (needed > limit_of(capacity)) capacity *= 2;
         return grow_to(capacity);

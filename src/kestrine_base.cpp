@@ -28,12 +28,19 @@ CacheState::~CacheState() {
 
 bool CacheState::ensure(KeyId k) {
     if (k < entries_.size()) return true;
+    auto size = static_cast<std::size_t>(k) + 1;
     try {
-        // Growing by doubling keeps fills linear; the table moves in one allocation.
-        if (k >= entries_.capacity())
-            entries_.reserve(
-                std::max<std::size_t>(static_cast<std::size_t>(k) + 1, entries_.capacity() * 2));
-        entries_.resize(static_cast<std::size_t>(k) + 1);
+        // Growing by doubling keeps fills linear. Every table gets its room before any grows,
+        // so a failure leaves them all of one length.
+        if (size > entries_.capacity()) {
+            std::size_t capacity = std::max(size, entries_.capacity() * 2);
+            entries_.reserve(capacity);
+            meta_.reserve(capacity);
+            links_.reserve(capacity);
+        }
+        entries_.resize(size);
+        meta_.resize(size, kNoState);
+        links_.resize(size, 0);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
@@ -42,29 +49,42 @@ bool CacheState::ensure(KeyId k) {
 }
 
 EntryState CacheState::state_of(KeyId k) const {
-    if (k >= entries_.size()) return EntryState::PermanentlyInvalid;
-    std::uint8_t s = entries_[k].meta & kStateMask;
+    if (k >= meta_.size()) return EntryState::PermanentlyInvalid;
+    std::uint8_t s = meta_[k] & kStateMask;
     return s == kNoState ? EntryState::PermanentlyInvalid : EntryState(s);
 }
 
 PyObject* CacheState::servable_value(KeyId k) const {
-    if (k >= entries_.size()) return nullptr;
-    const Entry& entry = entries_[k];
-    if ((entry.meta & kStateMask) != static_cast<std::uint8_t>(EntryState::Valid) || !entry.value)
+    if (k >= meta_.size() ||
+        (meta_[k] & kStateMask) != static_cast<std::uint8_t>(EntryState::Valid))
         return nullptr;
-    return Py_NewRef(entry.value);
+    PyObject* value = entries_[k].value;
+    return value ? Py_NewRef(value) : nullptr;
 }
 
 void CacheState::set_state(KeyId k, EntryState s) {
-    std::uint8_t& meta = entries_[k].meta;
+    std::uint8_t& meta = meta_[k];
     meta = static_cast<std::uint8_t>((meta & ~kStateMask) | static_cast<std::uint8_t>(s));
 }
 
+const IdSet CacheState::kNoIds;
+
+bool CacheState::reserve_edges(KeyId k, std::uint32_t dependents, std::uint32_t dependencies) {
+    Entry& entry = entries_[k];
+    if (!entry.edges) {
+        if (dependents == 0 && dependencies == 0) return true;
+        entry.edges.reset(new (std::nothrow) Edges());
+        if (!entry.edges) return false;
+    }
+    return entry.edges->dependents.reserve(dependents) &&
+           entry.edges->dependencies.reserve(dependencies);
+}
+
 void CacheState::add_edge(KeyId dependency, KeyId dependent) {
-    entries_[dependency].meta |= kNodeBit;
-    entries_[dependent].meta |= kNodeBit;
-    if (entries_[dependency].dependents.insert(static_cast<std::uint32_t>(dependent)))
-        entries_[dependent].dependencies.insert(static_cast<std::uint32_t>(dependency));
+    meta_[dependency] |= kNodeBit | kDependentsBit;
+    meta_[dependent] |= kNodeBit;
+    if (entries_[dependency].edges->dependents.insert(static_cast<std::uint32_t>(dependent)))
+        entries_[dependent].edges->dependencies.insert(static_cast<std::uint32_t>(dependency));
 }
 
 namespace {
@@ -82,20 +102,18 @@ bool CacheState::register_call(KeyId k, const KeyId* declared, std::size_t count
     for (std::size_t i = 0; i < count; ++i) highest = std::max(highest, declared[i]);
     if (!ensure(highest)) return false;
     // Room first, then the edges: an edge is never added half.
-    if (!entries_[k].dependencies.reserve(static_cast<std::uint32_t>(count)))
-        return raise_no_memory();
+    if (!reserve_edges(k, 0, static_cast<std::uint32_t>(count))) return raise_no_memory();
     for (std::size_t i = 0; i < count; ++i)
-        if (!entries_[declared[i]].dependents.reserve(1)) return raise_no_memory();
+        if (!reserve_edges(declared[i], 1, 0)) return raise_no_memory();
     set_state(k, EntryState::Invalid);
-    entries_[k].meta |= kNodeBit;
+    meta_[k] |= kNodeBit;
     for (std::size_t i = 0; i < count; ++i) add_edge(declared[i], k);
     return true;
 }
 
 bool CacheState::record_runtime_dependency(KeyId caller, KeyId callee) {
     if (!ensure(std::max(caller, callee))) return false;
-    if (!entries_[callee].dependents.reserve(1) || !entries_[caller].dependencies.reserve(1))
-        return raise_no_memory();
+    if (!reserve_edges(callee, 1, 0) || !reserve_edges(caller, 0, 1)) return raise_no_memory();
     add_edge(callee, caller);
     return true;
 }
@@ -105,11 +123,12 @@ void CacheState::derive_state(KeyId k, bool changed_meanwhile) {
     // not depend on the order they are read in.
     bool saw_invalid = false;
     bool permanently = false;
-    entries_[k].dependencies.for_each([&](std::uint32_t d) {
-        EntryState s = state_of(d);
-        if (s == EntryState::PermanentlyInvalid) permanently = true;
-        if (s == EntryState::Invalid) saw_invalid = true;
-    });
+    if (entries_[k].edges)
+        entries_[k].edges->dependencies.for_each([&](std::uint32_t d) {
+            EntryState s = state_of(d);
+            if (s == EntryState::PermanentlyInvalid) permanently = true;
+            if (s == EntryState::Invalid) saw_invalid = true;
+        });
     if (permanently) {
         mark_permanently_invalid(k);
     } else if (saw_invalid) {
@@ -137,31 +156,29 @@ void CacheState::invalidate(KeyId k) {
     constexpr std::uint32_t kEnd = 0xFFFFFFFFu;
     auto start = static_cast<std::uint32_t>(k);
     std::uint32_t pending = start;
-    entries_[start].link = kEnd;
-    entries_[start].meta |= kVisitedBit;
+    links_[start] = kEnd;
+    meta_[start] |= kVisitedBit;
     std::uint32_t visited = kEnd;
     while (pending != kEnd) {
         std::uint32_t x = pending;
-        Entry& entry = entries_[x];
-        pending = entry.link;
-        entry.link = visited;
+        pending = links_[x];
+        links_[x] = visited;
         visited = x;
-        demote_if_valid(entry.meta);
-        if (!(entry.meta & kNodeBit)) continue;
-        entry.dependents.for_each([&](std::uint32_t y) {
-            Entry& next = entries_[y];
-            if (next.meta & kVisitedBit) return;
-            next.meta |= kVisitedBit;
-            next.link = pending;
+        demote_if_valid(meta_[x]);
+        if (!(meta_[x] & kDependentsBit)) continue;
+        dependents_of(x).for_each([&](std::uint32_t y) {
+            if (meta_[y] & kVisitedBit) return;
+            meta_[y] |= kVisitedBit;
+            links_[y] = pending;
             pending = y;
         });
     }
     // Calls computing right now that the walk reached computed from a changed value.
     for (CallFrame& frame : call_stack_)
-        if (frame.key_id < entries_.size() && (entries_[frame.key_id].meta & kVisitedBit))
+        if (frame.key_id < meta_.size() && (meta_[frame.key_id] & kVisitedBit))
             frame.touched = true;
-    for (std::uint32_t x = visited; x != kEnd; x = entries_[x].link)
-        entries_[x].meta &= static_cast<std::uint8_t>(~kVisitedBit);
+    for (std::uint32_t x = visited; x != kEnd; x = links_[x])
+        meta_[x] &= static_cast<std::uint8_t>(~kVisitedBit);
 }
 
 void CacheState::revalidate(KeyId k) {
@@ -211,7 +228,7 @@ PyObject* CacheState::take_value(KeyId k) {
 }
 
 void CacheState::clear_all() {
-    for (Entry& entry : entries_) demote_if_valid(entry.meta);
+    for (std::uint8_t& meta : meta_) demote_if_valid(meta);
     // A computation in flight may have read a value that is gone now.
     touch_all_frames();
     // The table keeps its storage for the values computed next.

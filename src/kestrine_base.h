@@ -5,11 +5,13 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "access_guard.h"
 #include "id_set.h"
 #include "metadata_hash_manager.h"
+#include "py_allocator.h"
 
 namespace kestrine {
 
@@ -40,7 +42,7 @@ class CacheState {
     // Reading operations.
     EntryState state_of(KeyId k) const;
     bool has_state(KeyId k) const {
-        return k < entries_.size() && (entries_[k].meta & kStateMask) != kNoState;
+        return k < meta_.size() && (meta_[k] & kStateMask) != kNoState;
     }
     // New reference to the value when `k` is Valid and a value is stored, else nullptr.
     PyObject* servable_value(KeyId k) const;
@@ -90,16 +92,16 @@ class CacheState {
     }
     template <typename F>
     bool for_each_state(F&& f) const {
-        for (std::size_t k = 0; k < entries_.size(); ++k) {
-            std::uint8_t s = entries_[k].meta & kStateMask;
+        for (std::size_t k = 0; k < meta_.size(); ++k) {
+            std::uint8_t s = meta_[k] & kStateMask;
             if (s != kNoState && !f(KeyId(k), EntryState(s))) return false;
         }
         return true;
     }
     template <typename F>
     bool for_each_node(F&& f) const {
-        for (std::size_t k = 0; k < entries_.size(); ++k)
-            if ((entries_[k].meta & kNodeBit) && !f(KeyId(k), entries_[k].dependents)) return false;
+        for (std::size_t k = 0; k < meta_.size(); ++k)
+            if ((meta_[k] & kNodeBit) && !f(KeyId(k), dependents_of(k))) return false;
         return true;
     }
 
@@ -107,16 +109,21 @@ class CacheState {
     static constexpr std::uint8_t kStateMask = 0x3;
     static constexpr std::uint8_t kNoState = 0x3;
     static constexpr std::uint8_t kNodeBit = 0x4;
-    static constexpr std::uint8_t kVisitedBit = 0x8;  // only during invalidate
+    static constexpr std::uint8_t kVisitedBit = 0x8;      // only during invalidate
+    static constexpr std::uint8_t kDependentsBit = 0x10;  // some call depends on this one
 
-    // Everything kept per call, in one table so that growing it is one allocation.
+    // The edges of a call, allocated when it gets its first one: most calls have none.
+    struct Edges {
+        IdSet dependents;    // reverse edges: who depends on the call
+        IdSet dependencies;  // forward edges, kept beside them
+    };
+    // The value and edges of a call. The state bits and invalidate's links live in tables
+    // of their own: a walk over many calls then touches a few bytes per call.
     struct Entry {
         PyObject* value = nullptr;
-        IdSet dependents;              // reverse edges: who depends on the call
-        IdSet dependencies;            // forward edges, kept beside them
-        std::uint32_t link = 0;        // invalidate's pending stack, then its visited list
-        std::uint8_t meta = kNoState;  // state | kNodeBit | kVisitedBit
+        std::unique_ptr<Edges> edges;
     };
+    static const IdSet kNoIds;
 
     // Valid becomes Invalid; other states and the other bits stay.
     static void demote_if_valid(std::uint8_t& meta) {
@@ -127,6 +134,12 @@ class CacheState {
     // Makes entries exist up to `k`; false (MemoryError) with the table unchanged.
     bool ensure(KeyId k);
     void set_state(KeyId k, EntryState s);
+    const IdSet& dependents_of(KeyId k) const {
+        return entries_[k].edges ? entries_[k].edges->dependents : kNoIds;
+    }
+    // Makes room for `dependents` more reverse and `dependencies` more forward edges of `k`;
+    // false (MemoryError) with nothing visible changed.
+    bool reserve_edges(KeyId k, std::uint32_t dependents, std::uint32_t dependencies);
     // Adds `dependent` to dependents[dependency] and the forward edge beside it; both sets
     // must have room (IdSet::reserve) so that this cannot fail half-way.
     void add_edge(KeyId dependency, KeyId dependent);
@@ -134,7 +147,10 @@ class CacheState {
     void touch_all_frames();
 
     std::vector<CallFrame> call_stack_;
-    std::vector<Entry> entries_;  // by KeyId
+    // By KeyId, all of one length.
+    PyVector<Entry> entries_;
+    PyVector<std::uint8_t> meta_;    // state (kNoState when none) | the bits above
+    PyVector<std::uint32_t> links_;  // invalidate's pending stack, then its visited list
     std::uint32_t next_token_ = 0;
     MetadataHashManager key_registry_;
 };

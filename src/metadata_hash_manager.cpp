@@ -19,8 +19,10 @@ std::uint64_t spread(Py_hash_t hash) {
     return h;
 }
 
+// The low bits of the spread hash: a probe compares them before touching the key, and a
+// table of up to 2**32 slots places a key by them alone.
 std::uint32_t tag_of(Py_hash_t hash) {
-    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(hash));
+    return static_cast<std::uint32_t>(spread(hash));
 }
 
 int equal_objects(PyObject* stored, PyObject* given) {
@@ -166,11 +168,26 @@ Found MetadataHashManager::find_natively(const KeyParts& parts, KeyId& out) cons
         out);
 }
 
-void MetadataHashManager::place(Slot* slots, std::size_t mask, std::uint32_t id) const {
-    Py_hash_t hash = keys_[id]->hash();
-    std::size_t i = spread(hash) & mask;
+void MetadataHashManager::place(Slot* slots, std::size_t mask, Slot slot) const {
+    std::size_t i =
+        mask <= 0xFFFFFFFFu ? slot.hash_tag & mask : spread(keys_[slot.id]->hash()) & mask;
     while (slots[i].id != kEmptySlot) i = (i + 1) & mask;
-    slots[i] = Slot{id, tag_of(hash)};
+    slots[i] = slot;
+}
+
+void MetadataHashManager::rehash_into(PyVector<Slot>& grown) const {
+    std::size_t size = slots_.size();
+    if (size == 0) return;
+    // Walks the old table from just after an empty slot (the load factor leaves some), so
+    // every run of occupied slots is read from its start: keys of equal hashes keep their
+    // registration order along the new probe sequences. Reading slots in table order, not
+    // the keys, keeps growth a sequential pass.
+    std::size_t start = 0;
+    while (slots_[start].id != kEmptySlot) ++start;
+    for (std::size_t n = 1; n <= size; ++n) {
+        Slot slot = slots_[(start + n) & (size - 1)];
+        if (slot.id != kEmptySlot) place(grown.data(), grown.size() - 1, slot);
+    }
 }
 
 bool MetadataHashManager::insert(StoredKey* key, KeyId& out) {
@@ -185,10 +202,8 @@ bool MetadataHashManager::insert(StoredKey* key, KeyId& out) {
         // registry exactly as it was.
         if (keys_.size() == keys_.capacity()) keys_.reserve(keys_.empty() ? 8 : keys_.size() * 2);
         if ((keys_.size() + 1) * 10 > slots_.size() * 7) {
-            std::vector<Slot> grown(slots_.empty() ? 16 : slots_.size() * 2, Slot{kEmptySlot, 0});
-            // Reinserting in id order keeps equal hashes in registration order.
-            for (std::uint32_t existing = 0; existing < id; ++existing)
-                place(grown.data(), grown.size() - 1, existing);
+            PyVector<Slot> grown(slots_.empty() ? 16 : slots_.size() * 2, Slot{kEmptySlot, 0});
+            rehash_into(grown);
             slots_.swap(grown);
         }
     } catch (const std::bad_alloc&) {
@@ -197,7 +212,7 @@ bool MetadataHashManager::insert(StoredKey* key, KeyId& out) {
         return false;
     }
     keys_.push_back(key);  // capacity reserved above
-    place(slots_.data(), slots_.size() - 1, id);
+    place(slots_.data(), slots_.size() - 1, Slot{id, tag_of(key->hash())});
     out = id;
     return true;
 }

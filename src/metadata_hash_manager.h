@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "py_allocator.h"
 #include "py_introspection_utils.h"
 
 namespace kestrine {
@@ -86,15 +87,16 @@ class MetadataHashManager {
 
     struct Slot {
         std::uint32_t id;
-        std::uint32_t hash_tag;  // low bits of the key's hash: most probes skip the key
+        std::uint32_t hash_tag;  // tag_of(hash): most probes skip the key
     };
     bool insert(StoredKey* key, KeyId& out);
-    void place(Slot* slots, std::size_t mask, std::uint32_t id) const;
+    void place(Slot* slots, std::size_t mask, Slot slot) const;
+    void rehash_into(PyVector<Slot>& grown) const;
 
-    std::vector<StoredKey*> keys_;  // by id: the owned keys
+    PyVector<StoredKey*> keys_;  // by id: the owned keys
     // Open addressing over ids: the ids of one hash lie along one probe sequence in
     // registration order, so no per-hash list needs allocating.
-    std::vector<Slot> slots_;
+    PyVector<Slot> slots_;
 };
 
 // The KeyId of the key built from `method_name` and `kwargs` (no binding, no defaults);
