@@ -148,10 +148,19 @@ void CacheState::store_if_valid(KeyId k, PyObject* value) {
     Py_XDECREF(previous);
 }
 
+void CacheState::reach(std::uint32_t x) {
+    demote_if_valid(meta_[x]);
+    // A call computing right now that the walk reached computed from a changed value.
+    if (meta_[x] & kInFlightBit)
+        for (CallFrame& frame : call_stack_)
+            if (frame.key_id == x) frame.touched = true;
+}
+
 void CacheState::invalidate(KeyId k) {
     // Iterative depth-first walk over the dependents, with no allocation: the pending stack
-    // and then the list of visited calls are threaded through the entries' links, and
-    // cycles are cut by the visited bit.
+    // and then the list of visited calls are threaded through the links, and cycles are cut
+    // by the visited bit. Calls nobody depends on are settled where they are met, so a wide
+    // fan of them costs one byte each.
     if (k >= entries_.size()) return;
     constexpr std::uint32_t kEnd = 0xFFFFFFFFu;
     auto start = static_cast<std::uint32_t>(k);
@@ -164,19 +173,20 @@ void CacheState::invalidate(KeyId k) {
         pending = links_[x];
         links_[x] = visited;
         visited = x;
-        demote_if_valid(meta_[x]);
+        reach(x);
         if (!(meta_[x] & kDependentsBit)) continue;
         dependents_of(x).for_each([&](std::uint32_t y) {
-            if (meta_[y] & kVisitedBit) return;
-            meta_[y] |= kVisitedBit;
+            std::uint8_t meta = meta_[y];
+            if (meta & kVisitedBit) return;
+            if (!(meta & kDependentsBit)) {
+                reach(y);
+                return;
+            }
+            meta_[y] = meta | kVisitedBit;
             links_[y] = pending;
             pending = y;
         });
     }
-    // Calls computing right now that the walk reached computed from a changed value.
-    for (CallFrame& frame : call_stack_)
-        if (frame.key_id < meta_.size() && (meta_[frame.key_id] & kVisitedBit))
-            frame.touched = true;
     for (std::uint32_t x = visited; x != kEnd; x = links_[x])
         meta_[x] &= static_cast<std::uint8_t>(~kVisitedBit);
 }
@@ -191,6 +201,7 @@ bool CacheState::push_frame(KeyId k, bool track, std::uint32_t& token) {
     } catch (const std::bad_alloc&) {
         return raise_no_memory();
     }
+    meta_[k] |= kInFlightBit;
     token = next_token_++;
     return true;
 }
@@ -200,7 +211,11 @@ bool CacheState::pop_frame(std::uint32_t token) {
         --frame;
         if (frame->token != token) continue;
         bool touched = frame->touched;
+        KeyId k = frame->key_id;
         call_stack_.erase(frame);
+        bool still_running = false;
+        for (const CallFrame& other : call_stack_) still_running |= other.key_id == k;
+        if (!still_running) meta_[k] &= static_cast<std::uint8_t>(~kInFlightBit);
         return touched;
     }
     return false;

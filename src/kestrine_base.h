@@ -111,6 +111,7 @@ class CacheState {
     static constexpr std::uint8_t kNodeBit = 0x4;
     static constexpr std::uint8_t kVisitedBit = 0x8;      // only during invalidate
     static constexpr std::uint8_t kDependentsBit = 0x10;  // some call depends on this one
+    static constexpr std::uint8_t kInFlightBit = 0x20;    // a frame of the call is running
 
     // The edges of a call, allocated when it gets its first one: most calls have none.
     struct Edges {
@@ -143,6 +144,8 @@ class CacheState {
     // Adds `dependent` to dependents[dependency] and the forward edge beside it; both sets
     // must have room (IdSet::reserve) so that this cannot fail half-way.
     void add_edge(KeyId dependency, KeyId dependent);
+    // Demotes a call that an invalidation reached and marks its running frames.
+    void reach(std::uint32_t x);
     // Every running frame is marked as reached.
     void touch_all_frames();
 
