@@ -8,7 +8,9 @@ namespace kestrine {
 
 namespace {
 
-constexpr std::uint32_t kEmptySlot = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint32_t kEmptySlot = 0;
+// Ids stay below this, so that id + 1 fits a slot.
+constexpr std::uint64_t kIdLimit = std::numeric_limits<std::uint32_t>::max() - 1;
 
 std::uint64_t spread(Py_hash_t hash) {
     // Python hashes of small ints are the ints themselves; spread them over the table.
@@ -135,14 +137,15 @@ MetadataHashManager::~MetadataHashManager() {
 
 template <typename Equal>
 Found MetadataHashManager::probe(Py_hash_t hash, Equal&& equal, KeyId& out) const {
-    if (slots_.empty()) return Found::No;
+    if (slots_.size() == 0) return Found::No;
     std::size_t mask = slots_.size() - 1;
+    const Slot* slots = slots_.data();
     std::uint32_t tag = tag_of(hash);
     for (std::size_t i = spread(hash) & mask;; i = (i + 1) & mask) {
-        Slot slot = slots_[i];
-        if (slot.id == kEmptySlot) return Found::No;
+        Slot slot = slots[i];
+        if (slot.id_plus_one == kEmptySlot) return Found::No;
         if (slot.hash_tag != tag) continue;
-        StoredKey* stored = keys_[slot.id];
+        StoredKey* stored = keys_[slot.id_plus_one - 1];
         if (stored->hash() != hash) continue;
         // The equality may run Python code; the table cannot change meanwhile because
         // every change needs the instance's exclusive access, which the caller holds or
@@ -150,7 +153,7 @@ Found MetadataHashManager::probe(Py_hash_t hash, Equal&& equal, KeyId& out) cons
         int result = equal(stored);
         if (result == 0) continue;
         if (result == 1) {
-            out = slot.id;
+            out = slot.id_plus_one - 1;
             return Found::Yes;
         }
         return result == kUndecided ? Found::Undecided : Found::Error;
@@ -169,13 +172,13 @@ Found MetadataHashManager::find_natively(const KeyParts& parts, KeyId& out) cons
 }
 
 void MetadataHashManager::place(Slot* slots, std::size_t mask, Slot slot) const {
-    std::size_t i =
-        mask <= 0xFFFFFFFFu ? slot.hash_tag & mask : spread(keys_[slot.id]->hash()) & mask;
-    while (slots[i].id != kEmptySlot) i = (i + 1) & mask;
+    std::size_t i = mask <= 0xFFFFFFFFu ? slot.hash_tag & mask
+                                        : spread(keys_[slot.id_plus_one - 1]->hash()) & mask;
+    while (slots[i].id_plus_one != kEmptySlot) i = (i + 1) & mask;
     slots[i] = slot;
 }
 
-void MetadataHashManager::rehash_into(PyVector<Slot>& grown) const {
+void MetadataHashManager::rehash_into(SlotTable& grown) const {
     std::size_t size = slots_.size();
     if (size == 0) return;
     // Walks the old table from just after an empty slot (the load factor leaves some), so
@@ -183,15 +186,16 @@ void MetadataHashManager::rehash_into(PyVector<Slot>& grown) const {
     // registration order along the new probe sequences. Reading slots in table order, not
     // the keys, keeps growth a sequential pass.
     std::size_t start = 0;
-    while (slots_[start].id != kEmptySlot) ++start;
+    const Slot* slots = slots_.data();
+    while (slots[start].id_plus_one != kEmptySlot) ++start;
     for (std::size_t n = 1; n <= size; ++n) {
-        Slot slot = slots_[(start + n) & (size - 1)];
-        if (slot.id != kEmptySlot) place(grown.data(), grown.size() - 1, slot);
+        Slot slot = slots[(start + n) & (size - 1)];
+        if (slot.id_plus_one != kEmptySlot) place(grown.data(), grown.size() - 1, slot);
     }
 }
 
 bool MetadataHashManager::insert(StoredKey* key, KeyId& out) {
-    if (keys_.size() >= kEmptySlot - 1) {
+    if (keys_.size() >= kIdLimit) {
         StoredKey::destroy(key);
         PyErr_SetString(PyExc_OverflowError, "too many distinct calls on one instance");
         return false;
@@ -202,7 +206,9 @@ bool MetadataHashManager::insert(StoredKey* key, KeyId& out) {
         // registry exactly as it was.
         if (keys_.size() == keys_.capacity()) keys_.reserve(keys_.empty() ? 8 : keys_.size() * 2);
         if ((keys_.size() + 1) * 10 > slots_.size() * 7) {
-            PyVector<Slot> grown(slots_.empty() ? 16 : slots_.size() * 2, Slot{kEmptySlot, 0});
+            SlotTable grown;
+            if (!grown.allocate(slots_.size() == 0 ? 16 : slots_.size() * 2))
+                throw std::bad_alloc();
             rehash_into(grown);
             slots_.swap(grown);
         }
@@ -212,7 +218,7 @@ bool MetadataHashManager::insert(StoredKey* key, KeyId& out) {
         return false;
     }
     keys_.push_back(key);  // capacity reserved above
-    place(slots_.data(), slots_.size() - 1, Slot{id, tag_of(key->hash())});
+    place(slots_.data(), slots_.size() - 1, Slot{id + 1, tag_of(key->hash())});
     out = id;
     return true;
 }

@@ -86,17 +86,45 @@ class MetadataHashManager {
     Found probe(Py_hash_t hash, Equal&& equal, KeyId& out) const;
 
     struct Slot {
-        std::uint32_t id;
-        std::uint32_t hash_tag;  // tag_of(hash): most probes skip the key
+        std::uint32_t id_plus_one;  // 0: empty
+        std::uint32_t hash_tag;     // tag_of(hash): most probes skip the key
+    };
+    // The open-addressing table. Zeroed memory is an empty table, so a grown table comes
+    // from the allocator's zeroed pages without a filling pass of its own.
+    class SlotTable {
+      public:
+        SlotTable() = default;
+        SlotTable(const SlotTable&) = delete;
+        SlotTable& operator=(const SlotTable&) = delete;
+        ~SlotTable() { PyMem_Free(slots_); }
+        // An empty table of `size` slots (a power of two); false when out of memory.
+        bool allocate(std::size_t size) {
+            auto* fresh = static_cast<Slot*>(PyMem_Calloc(size, sizeof(Slot)));
+            if (!fresh) return false;
+            PyMem_Free(slots_);
+            slots_ = fresh;
+            size_ = size;
+            return true;
+        }
+        void swap(SlotTable& other) noexcept {
+            std::swap(slots_, other.slots_);
+            std::swap(size_, other.size_);
+        }
+        std::size_t size() const { return size_; }
+        Slot* data() const { return slots_; }
+
+      private:
+        Slot* slots_ = nullptr;
+        std::size_t size_ = 0;
     };
     bool insert(StoredKey* key, KeyId& out);
     void place(Slot* slots, std::size_t mask, Slot slot) const;
-    void rehash_into(PyVector<Slot>& grown) const;
+    void rehash_into(SlotTable& grown) const;
 
     PyVector<StoredKey*> keys_;  // by id: the owned keys
     // Open addressing over ids: the ids of one hash lie along one probe sequence in
     // registration order, so no per-hash list needs allocating.
-    PyVector<Slot> slots_;
+    SlotTable slots_;
 };
 
 // The KeyId of the key built from `method_name` and `kwargs` (no binding, no defaults);
