@@ -674,11 +674,13 @@ std::vector<std::string> visiting_order(const std::vector<std::string>& order,
 bool serialisable_names(PyObject* type, std::vector<std::string>& out) {
     Ref mro = Ref::steal(PyObject_GetAttrString(type, "__mro__"));
     if (!mro) return false;
-    Ref classes = Ref::steal(PySequence_Fast(mro.get(), "'__mro__' is not a sequence"));
+    // A tuple of our own: a metaclass may give a list, which Python code run in the loop
+    // below could change under a borrowed item.
+    Ref classes = Ref::steal(PySequence_Tuple(mro.get()));
     if (!classes) return false;
     std::unordered_set<std::string> seen;
-    for (Py_ssize_t c = 0; c < PySequence_Fast_GET_SIZE(classes.get()); ++c) {
-        PyObject* cls = PySequence_Fast_GET_ITEM(classes.get(), c);
+    for (Py_ssize_t c = 0; c < PyTuple_GET_SIZE(classes.get()); ++c) {
+        PyObject* cls = PyTuple_GET_ITEM(classes.get(), c);
         Ref namespace_ = Ref::steal(PyObject_GetAttrString(cls, "__dict__"));
         if (!namespace_) return false;
         Ref items = Ref::steal(PyObject_CallMethod(namespace_.get(), "items", nullptr));
