@@ -388,7 +388,9 @@ int overrides_reduce(PyObject* type) {
 PyObject* base_reduce_ex(PyObject* self, PyObject* protocol) {
     // Every protocol gets the same reduction; the argument is only checked.
     if (PyLong_AsInt(protocol) == -1 && PyErr_Occurred()) return nullptr;
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    // Held: the lookups below run Python code, which may reassign the instance's class.
+    Ref type_ref = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    PyObject* type = type_ref.get();
     Ref reduce;
     if (PyObject_GetOptionalAttrString(self, "__reduce__", reinterpret_cast<PyObject**>(&reduce)) <
         0)
