@@ -123,12 +123,11 @@ void CacheState::derive_state(KeyId k, bool changed_meanwhile) {
     // not depend on the order they are read in.
     bool saw_invalid = false;
     bool permanently = false;
-    if (entries_[k].edges)
-        entries_[k].edges->dependencies.for_each([&](std::uint32_t d) {
-            EntryState s = state_of(d);
-            if (s == EntryState::PermanentlyInvalid) permanently = true;
-            if (s == EntryState::Invalid) saw_invalid = true;
-        });
+    dependencies_of(k).for_each([&](std::uint32_t d) {
+        EntryState s = state_of(d);
+        if (s == EntryState::PermanentlyInvalid) permanently = true;
+        if (s == EntryState::Invalid) saw_invalid = true;
+    });
     if (permanently) {
         mark_permanently_invalid(k);
     } else if (saw_invalid) {

@@ -138,6 +138,9 @@ class CacheState {
     const IdSet& dependents_of(KeyId k) const {
         return entries_[k].edges ? entries_[k].edges->dependents : kNoIds;
     }
+    const IdSet& dependencies_of(KeyId k) const {
+        return entries_[k].edges ? entries_[k].edges->dependencies : kNoIds;
+    }
     // Makes room for `dependents` more reverse and `dependencies` more forward edges of `k`;
     // false (MemoryError) with nothing visible changed.
     bool reserve_edges(KeyId k, std::uint32_t dependents, std::uint32_t dependencies);

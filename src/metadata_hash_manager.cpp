@@ -83,9 +83,7 @@ StoredKey* StoredKey::create(const KeyParts& parts) {
     return key;
 }
 
-StoredKey* StoredKey::create_from_tuple(Py_hash_t hash, PyObject* tuple) {
-    KeyParts parts;
-    key_parts_of_tuple(tuple, hash, parts);
+StoredKey* StoredKey::create_from_tuple(const KeyParts& parts, PyObject* tuple) {
     StoredKey* key = create(parts);
     if (key) key->shown_.store(Py_NewRef(tuple), std::memory_order_relaxed);
     return key;
@@ -243,7 +241,7 @@ bool MetadataHashManager::get_or_insert(Py_hash_t hash, PyObject* key, KeyId& ou
     key_parts_of_tuple(key, hash, parts);
     Found found = find(parts, out);
     if (found != Found::No) return found == Found::Yes;
-    StoredKey* stored = StoredKey::create_from_tuple(hash, key);
+    StoredKey* stored = StoredKey::create_from_tuple(parts, key);
     if (!stored) {
         PyErr_NoMemory();
         return false;

@@ -29,8 +29,9 @@ class StoredKey {
     // A new key holding references to the parts' objects; nullptr when out of memory
     // (nothing set: the caller reports it).
     static StoredKey* create(const KeyParts& parts);
-    // A key from a well-formed key tuple (kept as the shown form); nullptr when out of memory.
-    static StoredKey* create_from_tuple(Py_hash_t hash, PyObject* key);
+    // A key from the parts of a well-formed key tuple (key_parts_of_tuple), keeping the
+    // tuple as the shown form; nullptr when out of memory.
+    static StoredKey* create_from_tuple(const KeyParts& parts, PyObject* key);
     static void destroy(StoredKey* key);
 
     Py_hash_t hash() const { return hash_; }
