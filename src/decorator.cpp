@@ -174,19 +174,18 @@ PyObject* build_decorator(FactoryObject* factory, PyObject* func) {
     spec.serialisable = factory->serialisable;
     spec.binder = FastBinder::plan(func);
     if (spec.binder.self_only()) {
-        Ref empty = Ref::steal(PyTuple_New(0));
-        if (!empty) return nullptr;
-        spec.no_argument_key.key = Ref::steal(PyTuple_Pack(2, spec.name_str.get(), empty.get()));
-        if (!spec.no_argument_key.key) return nullptr;
-        spec.no_argument_key.hash = PyObject_Hash(spec.no_argument_key.key.get());
-        if (spec.no_argument_key.hash == -1) return nullptr;
+        // Every call of such a method has the key `(name, ())`: hashed once, here.
+        KeyParts no_arguments;
+        no_arguments.method_name = spec.name_str.get();
+        if (!hash_key_parts(no_arguments)) return nullptr;
+        spec.no_argument_hash = no_arguments.hash;
     }
 
     PyTypeObject* type = kestrine_decorator_type();
     if (!type) return nullptr;
     PyObject* self = PyType_GenericAlloc(type, 0);
     if (!self) return nullptr;
-    // Out of the collector's sight until the spec it traverses exists.
+    // Out of the collector's sight until the MethodSpec it traverses exists.
     PyObject_GC_UnTrack(self);
     auto* decorator = reinterpret_cast<KestrineDecoratorObject*>(self);
     decorator->vectorcall = guarded<decorator_vectorcall>;
@@ -230,7 +229,6 @@ int decorator_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(spec.func.get());
     Py_VISIT(spec.name_str.get());
     for (const CallKey& key : spec.dependency_keys) Py_VISIT(key.key.get());
-    Py_VISIT(spec.no_argument_key.key.get());
     return 0;
 }
 
@@ -243,7 +241,6 @@ int decorator_clear(PyObject* self) {
     Ref name_str = std::move(spec.name_str);
     std::vector<CallKey> dependency_keys = std::move(spec.dependency_keys);
     spec.dependency_keys.clear();
-    Ref no_argument_key = std::move(spec.no_argument_key.key);
     return 0;
 }
 
@@ -296,15 +293,14 @@ struct EarlyLookup {
     KeyId k = 0;
     std::size_t registry_size = 0;  // with Absent: the registry's size when it was searched
 
-    // Fills in the outcome of a find; true when it settled whether the key is registered.
-    bool learn(Found found, const MetadataHashManager& registry) {
+    // Fills in the outcome of a find that settled whether the key is registered.
+    void learn(Found found, const MetadataHashManager& registry) {
         if (found == Found::Yes) {
             outcome = Registered;
         } else if (found == Found::No) {
             outcome = Absent;
             registry_size = registry.size();
         }
-        return found == Found::Yes || found == Found::No;
     }
 };
 
@@ -334,20 +330,19 @@ PyObject* try_shared_hit(KestrineBaseObject* base, const KeyParts& parts, EarlyL
     return found == Found::Yes ? servable_hit(*state, lookup.k) : nullptr;
 }
 
-// The exclusive step of a call, with the hold taken: registration, run-time edge, hit check
-// and frame in one hold (no Python code of the user runs between them except key
-// equality, which the hold covers anyway). Returns the value of a hit; nullptr with
-// `compute` set when the call must compute (its frame pushed, `token` naming it); nullptr
-// otherwise, with an exception set.
-PyObject* register_call_step(KestrineBaseObject* base, const MethodSpec& spec,
-                             const KeyParts& parts, const EarlyLookup& lookup, KeyId& k,
-                             std::uint32_t& token, bool& compute) {
+// The exclusive step of a call, under `hold`: registration, run-time edge, hit check and
+// frame in one hold (no Python code of the user runs between them except key equality,
+// which the hold covers anyway). A hit returns its value; a miss releases the hold and
+// computes.
+PyObject* exclusive_step(KestrineBaseObject* base, ExclusiveHold& hold, const MethodSpec& spec,
+                         const KeyParts& parts, const EarlyLookup& lookup, PyObject* const* args,
+                         std::size_t nargsf, PyObject* kwnames) {
     CacheState* state = ensure_state(base);
     if (!state) return nullptr;
     MetadataHashManager& registry = state->key_registry();
     // Ids never change and the registry only grows: what an earlier lookup found still
     // holds, and an absent key is still absent while no key was added since.
-    k = lookup.k;
+    KeyId k = lookup.k;
     if (lookup.outcome == EarlyLookup::Absent && registry.size() == lookup.registry_size) {
         if (!registry.insert_new(parts, k)) return nullptr;
     } else if (lookup.outcome != EarlyLookup::Registered) {
@@ -367,8 +362,10 @@ PyObject* register_call_step(KestrineBaseObject* base, const MethodSpec& spec,
         if (!state->record_runtime_dependency(top->key_id, k)) return nullptr;
     // A hit pushes and pops nothing: nothing could see the frame in between.
     if (PyObject* value = state->servable_value(k)) return value;
-    compute = state->push_frame(k, spec.track_runtime_dependencies, token);
-    return nullptr;
+    std::uint32_t token;
+    if (!state->push_frame(k, spec.track_runtime_dependencies, token)) return nullptr;
+    hold.release();
+    return compute_and_store(base, spec, k, token, args, nargsf, kwnames);
 }
 
 PyObject* cached_call(const MethodSpec& spec, PyObject* const* args, std::size_t nargsf,
@@ -390,26 +387,22 @@ PyObject* cached_call(const MethodSpec& spec, PyObject* const* args, std::size_t
     // The key is built before the instance is touched: binding and hashing may run Python
     // code that uses this instance.
     KeyParts parts;
-    const CallKey* no_argument_key = spec.no_argument_key.key ? &spec.no_argument_key : nullptr;
-    if (!make_key_parts(spec.name_str.get(), spec.func.get(), spec.binder, no_argument_key, args,
+    const Py_hash_t* no_argument_hash =
+        spec.no_argument_hash != -1 ? &spec.no_argument_hash : nullptr;
+    if (!make_key_parts(spec.name_str.get(), spec.func.get(), spec.binder, no_argument_hash, args,
                         nargs, kwnames, parts))
         return nullptr;
 
     KestrineBaseObject* base = as_base(instance);
     AccessGuard& guard = base->guard;
     EarlyLookup lookup;
-    KeyId k = 0;
-    std::uint32_t token = 0;
-    bool compute = false;
-    bool stepped = false;  // the exclusive step ran (from the quick hold)
     if (guard.try_quick()) {
         // Nobody else uses the instance: a key that compares without Python code settles
         // the call in this one hold, a hit or the registration of a miss.
-        const CacheState* state = base->state;
-        bool settled = true;
-        if (state) {
-            Found found = state->key_registry().find_natively(parts, lookup.k);
-            settled = lookup.learn(found, state->key_registry());
+        Found found = Found::No;
+        if (const CacheState* state = base->state) {
+            found = state->key_registry().find_natively(parts, lookup.k);
+            lookup.learn(found, state->key_registry());
             if (found == Found::Yes) {
                 if (PyObject* value = servable_hit(*state, lookup.k)) {
                     guard.release_exclusive();
@@ -417,27 +410,19 @@ PyObject* cached_call(const MethodSpec& spec, PyObject* const* args, std::size_t
                 }
             }
         }
-        if (!settled) {
-            guard.release_exclusive();
-        } else {
-            stepped = true;
+        if (found == Found::Yes || found == Found::No) {
             guard.promote_quick();
             ExclusiveHold hold(guard, ExclusiveHold::Adopt{});
-            if (PyObject* value = register_call_step(base, spec, parts, lookup, k, token, compute))
-                return value;
+            return exclusive_step(base, hold, spec, parts, lookup, args, nargsf, kwnames);
         }
+        guard.release_exclusive();
     }
-    if (!stepped) {
-        bool error = false;
-        if (PyObject* value = try_shared_hit(base, parts, lookup, error)) return value;
-        if (error) return nullptr;
-        ExclusiveHold hold(guard);
-        if (!hold.acquired_or_raise()) return nullptr;
-        if (PyObject* value = register_call_step(base, spec, parts, lookup, k, token, compute))
-            return value;
-    }
-    if (!compute) return nullptr;
-    return compute_and_store(base, spec, k, token, args, nargsf, kwnames);
+    bool error = false;
+    if (PyObject* value = try_shared_hit(base, parts, lookup, error)) return value;
+    if (error) return nullptr;
+    ExclusiveHold hold(guard);
+    if (!hold.acquired_or_raise()) return nullptr;
+    return exclusive_step(base, hold, spec, parts, lookup, args, nargsf, kwnames);
 }
 
 PyObject* decorator_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,

@@ -21,7 +21,8 @@ struct MethodSpec {
     bool track_runtime_dependencies = false;
     bool serialisable = false;
     FastBinder binder;
-    CallKey no_argument_key;  // `(name, ())`, for methods whose only parameter is `self`
+    // The hash of `(name, ())` for a method whose only parameter is `self`, else -1.
+    Py_hash_t no_argument_hash = -1;
 };
 
 struct KestrineDecoratorObject {

@@ -671,14 +671,14 @@ bool hash_key_parts(KeyParts& parts) {
 }
 
 bool make_key_parts(PyObject* method_name, PyObject* func, const FastBinder& binder,
-                    const CallKey* no_argument_key, PyObject* const* args, Py_ssize_t nargs,
+                    const Py_hash_t* no_argument_hash, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, KeyParts& parts) {
     parts.method_name = method_name;
     // A method whose only parameter is `self`, called with the instance alone: the key is
     // always `(name, ())`, hashed once.
-    if (no_argument_key && nargs == 1 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) &&
+    if (no_argument_hash && nargs == 1 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) &&
         binder.applies_to(func)) {
-        parts.hash = no_argument_key->hash;
+        parts.hash = *no_argument_hash;
         return true;
     }
     int bound = binder.bind(func, args, nargs, kwnames, parts);
@@ -687,8 +687,8 @@ bool make_key_parts(PyObject* method_name, PyObject* func, const FastBinder& bin
         parts.items.clear();
         if (!inspect_key_parts(func, args, nargs, kwnames, parts)) return false;
     }
-    if (parts.items.empty() && no_argument_key) {
-        parts.hash = no_argument_key->hash;
+    if (parts.items.empty() && no_argument_hash) {
+        parts.hash = *no_argument_hash;
         return true;
     }
     return hash_key_parts(parts);

@@ -112,10 +112,10 @@ bool hash_key_parts(KeyParts& parts);
 
 // Fills `parts` for a decorated call: the fast binder where it applies, else the inspect
 // path; then the hash, computed as for the built tuple. Returns false with an exception.
-// `no_argument_key` is the method's precomputed `(name, ())` key (its hash is used), or
-// nullptr.
+// `no_argument_hash` is the precomputed hash of `(name, ())` for a method whose only
+// parameter is `self`, or nullptr.
 bool make_key_parts(PyObject* method_name, PyObject* func, const FastBinder& binder,
-                    const CallKey* no_argument_key, PyObject* const* args, Py_ssize_t nargs,
+                    const Py_hash_t* no_argument_hash, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, KeyParts& parts);
 
 // A declared or discovered dependency: method name and keyword arguments.
