@@ -1,0 +1,163 @@
+// CacheState: everything the cache of one instance knows (values, validation states,
+// dependency edges, running calls and the key registry) and the rules that change it.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "id_set.h"
+#include "metadata_hash_manager.h"
+#include "py_allocator.h"
+
+namespace kestrine {
+
+enum class EntryState : std::uint8_t { Valid = 0, Invalid = 1, PermanentlyInvalid = 2 };
+
+struct CallFrame {
+    KeyId key_id;
+    bool track_runtime_dependencies;
+    // Set when an invalidation reaches the call while it computes: its result was computed
+    // from a dependency that changed meanwhile.
+    bool touched;
+    std::uint32_t token;  // tells this frame apart from other frames of the same call
+};
+
+// Everything the cache of one instance knows. Tables are indexed by KeyId (ids are dense),
+// so only the key registry ever compares Python objects. Not thread-safe by itself: every
+// operation runs under the owning instance's AccessGuard.
+//
+// Operations that grow a table either complete or fail with MemoryError before anything
+// visible changed; those that only change what exists never allocate and cannot fail.
+class CacheState {
+  public:
+    CacheState() = default;
+    CacheState(const CacheState&) = delete;
+    CacheState& operator=(const CacheState&) = delete;
+    ~CacheState();
+
+    // Reading operations.
+    EntryState state_of(KeyId k) const;
+    bool has_state(KeyId k) const {
+        return k < meta_.size() && (meta_[k] & kStateMask) != kNoState;
+    }
+    // New reference to the value when `k` is Valid and a value is stored, else nullptr.
+    PyObject* servable_value(KeyId k) const;
+    bool has_value(KeyId k) const { return k < entries_.size() && entries_[k].value != nullptr; }
+    const CallFrame* top_frame() const {
+        return call_stack_.empty() ? nullptr : &call_stack_.back();
+    }
+
+    // Writing operations. Those returning bool fail only with MemoryError, unchanged.
+    bool register_call(KeyId k, const KeyId* declared, std::size_t count);
+    bool record_runtime_dependency(KeyId caller, KeyId callee);
+    // `changed_meanwhile`: an invalidation reached the call while it computed, so the
+    // computation never makes it valid (an update of the call itself meanwhile stands).
+    void derive_state(KeyId k, bool changed_meanwhile = false);
+    // Sets the state of a call that has a table entry (registered by register_call).
+    void mark_permanently_invalid(KeyId k) { set_state(k, EntryState::PermanentlyInvalid); }
+    // Takes over `value`: stored when `k` is Valid (the replaced value is released), else
+    // released.
+    void store_if_valid(KeyId k, PyObject* value);
+    void invalidate(KeyId k);
+    void revalidate(KeyId k);
+    // Pushes a frame for `k`; returns its token, or false (MemoryError) with nothing pushed.
+    bool push_frame(KeyId k, bool track, std::uint32_t& token);
+    // Removes the frame pushed with `token` (the innermost one of this call) and returns
+    // whether an invalidation reached it. A frame is removed whether or not it is the top:
+    // frames of other threads on the same instance may lie above it.
+    bool pop_frame(std::uint32_t token);
+
+    // Replaces the stored value (takes over `value`); returns the previous one (owned) or
+    // nullptr when there was none. Fails (false, `value` released) only with MemoryError.
+    bool exchange_value(KeyId k, PyObject* value, PyObject*& previous);
+    // Removes the stored value; returns it (owned) or nullptr.
+    PyObject* take_value(KeyId k);
+    // Turns Valid states Invalid, then releases every stored value (a value's __del__ runs
+    // with the state held, so it cannot change the table under the loop).
+    void clear_all();
+
+    MetadataHashManager& key_registry() { return key_registry_; }
+    const MetadataHashManager& key_registry() const { return key_registry_; }
+
+    // Walks for the inspection properties. Callbacks return false to stop.
+    template <typename F>
+    bool for_each_value(F&& f) const {
+        for (std::size_t k = 0; k < entries_.size(); ++k)
+            if (entries_[k].value && !f(KeyId(k), entries_[k].value)) return false;
+        return true;
+    }
+    template <typename F>
+    bool for_each_state(F&& f) const {
+        for (std::size_t k = 0; k < meta_.size(); ++k) {
+            std::uint8_t s = meta_[k] & kStateMask;
+            if (s != kNoState && !f(KeyId(k), EntryState(s))) return false;
+        }
+        return true;
+    }
+    template <typename F>
+    bool for_each_node(F&& f) const {
+        for (std::size_t k = 0; k < meta_.size(); ++k)
+            if ((meta_[k] & kNodeBit) && !f(KeyId(k), dependents_of(k))) return false;
+        return true;
+    }
+
+  private:
+    static constexpr std::uint8_t kStateMask = 0x3;
+    static constexpr std::uint8_t kNoState = 0x3;
+    static constexpr std::uint8_t kNodeBit = 0x4;
+    static constexpr std::uint8_t kVisitedBit = 0x8;      // only during invalidate
+    static constexpr std::uint8_t kDependentsBit = 0x10;  // some call depends on this one
+    static constexpr std::uint8_t kInFlightBit = 0x20;    // a frame of the call is running
+
+    // The edges of a call, allocated when it gets its first one: most calls have none.
+    struct Edges {
+        IdSet dependents;    // reverse edges: who depends on the call
+        IdSet dependencies;  // forward edges, kept beside them
+    };
+    // The value and edges of a call. The state bits and invalidate's links live in tables
+    // of their own: a walk over many calls then touches a few bytes per call.
+    struct Entry {
+        PyObject* value = nullptr;
+        std::unique_ptr<Edges> edges;
+    };
+    static const IdSet kNoIds;
+
+    // Valid becomes Invalid; other states and the other bits stay.
+    static void demote_if_valid(std::uint8_t& meta) {
+        if ((meta & kStateMask) == static_cast<std::uint8_t>(EntryState::Valid))
+            meta = static_cast<std::uint8_t>((meta & ~kStateMask) |
+                                             static_cast<std::uint8_t>(EntryState::Invalid));
+    }
+    // Makes entries exist up to `k`; false (MemoryError) with the table unchanged.
+    bool ensure(KeyId k);
+    void set_state(KeyId k, EntryState s);
+    const IdSet& dependents_of(KeyId k) const {
+        return entries_[k].edges ? entries_[k].edges->dependents : kNoIds;
+    }
+    const IdSet& dependencies_of(KeyId k) const {
+        return entries_[k].edges ? entries_[k].edges->dependencies : kNoIds;
+    }
+    // Makes room for `dependents` more reverse and `dependencies` more forward edges of `k`;
+    // false (MemoryError) with nothing visible changed.
+    bool reserve_edges(KeyId k, std::uint32_t dependents, std::uint32_t dependencies);
+    // Adds `dependent` to dependents[dependency] and the forward edge beside it; both sets
+    // must have room (IdSet::reserve) so that this cannot fail half-way.
+    void add_edge(KeyId dependency, KeyId dependent);
+    // Demotes a call that an invalidation reached and marks its running frames.
+    void reach(std::uint32_t x);
+    // Every running frame is marked as reached.
+    void touch_all_frames();
+
+    std::vector<CallFrame> call_stack_;
+    // By KeyId, all of one length.
+    PyVector<Entry> entries_;
+    PyVector<std::uint8_t> meta_;    // state (kNoState when none) | the bits above
+    PyVector<std::uint32_t> links_;  // invalidate's pending stack, then its visited list
+    std::uint32_t next_token_ = 0;
+    MetadataHashManager key_registry_;
+};
+
+}  // namespace kestrine
