@@ -1047,15 +1047,32 @@ def merged_results(paths) -> dict:
     return doc
 
 
+def interpreter_id() -> tuple[str, str]:
+    """(short id for file names, description) of the running interpreter. The 3.14-era
+    snapshot lives in a prefix named cpython-<version>-snapshot[-unpatched]."""
+    version = sys.version.split()[0]
+    prefix = Path(sys.base_prefix).name
+    if prefix.endswith("-snapshot-unpatched"):
+        return "snapshot-unpatched", f"CPython {version} snapshot (3.14-era), without the patch"
+    if prefix.endswith("-snapshot"):
+        return "snapshot", f"CPython {version} snapshot (3.14-era) + stack-reference patch"
+    gil = sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True
+    return "default", f"CPython {version}{'' if gil else ' free-threaded'}"
+
+
 def write_results(document: dict, complete: bool, quick: bool) -> None:
     parts = [document["timestamp_utc"]]
+    interpreter = document["info"]["interpreter_id"]
+    if interpreter != "default":
+        parts.append(interpreter)
     if not complete:
         parts.append("+".join(document["info"]["sections"]))
     if quick:
         parts.append("quick")
     paths = [RESULTS / f"{'-'.join(parts)}.json"]
     if complete:
-        paths.append(RESULTS / "latest.json")
+        paths.append(RESULTS / ("latest.json" if interpreter == "default"
+                                else f"latest-{interpreter}.json"))
     RESULTS.mkdir(exist_ok=True)
     text = json.dumps(document, indent=2) + "\n"
     for path in paths:
@@ -1092,7 +1109,11 @@ def main() -> int:
         "cachetools": getattr(cachetools, "__version__", "?") if cachetools else None,
         "methodtools": getattr(methodtools, "__version__", "?") if methodtools else None,
     }
+    interpreter, described = interpreter_id()
     info: dict[str, Any] = {
+        "interpreter_id": interpreter,
+        "interpreter": described,
+        "executable": sys.executable,
         "python": sys.version.split()[0],
         "implementation": sys.version,
         "gil_enabled": gil,
@@ -1108,7 +1129,7 @@ def main() -> int:
         "repeats": {"gc_on": cfg.repeats[0], "gc_off": cfg.repeats[1]},
         "peers": peers,
     }
-    print(f"kestrine benchmarks ({info['mode']}): CPython {info['python']}, "
+    print(f"kestrine benchmarks ({info['mode']}): {described}, "
           f"GIL {'ENABLED' if gil else 'disabled'}, {info['cpus']} CPUs, "
           f"load {' '.join(f'{x:.2f}' for x in info['loadavg_at_start'])}, "
           f"revision {info['revision']}")

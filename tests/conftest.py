@@ -10,6 +10,13 @@ import pytest
 
 from kestrine import KestrineBase
 
+try:
+    import numpy
+except ImportError:  # an interpreter without a numpy build (the 3.14-era snapshot)
+    numpy = None
+
+needs_numpy = pytest.mark.skipif(numpy is None, reason="numpy is not installed here")
+
 
 def raises_exactly(exc, message, fn, /, *args, **kwargs):
     """Calls fn, expects exc with exactly this text, returns the exception."""

@@ -1,9 +1,8 @@
 """Argument binding and argument conversion errors at the Python boundary."""
 
-import numpy
 import pytest
 
-from conftest import raises_exactly
+from conftest import needs_numpy, numpy, raises_exactly
 from kestrine import KestrineBase, automagically_kestrined, kestrined
 
 FACTORIES = [kestrined, automagically_kestrined]
@@ -108,8 +107,10 @@ def test_decorator_without_parentheses(factory):
     assert info.value.__notes__ == ["while processing 'use_cache'"]
 
 
-@pytest.mark.parametrize("flag", [numpy.bool_(True), numpy.bool_(False)], ids=["true", "false"])
+@needs_numpy
+@pytest.mark.parametrize("flag", [True, False], ids=["true", "false"])
 def test_numpy_bool_accepted_by_truth_value(flag):
+    flag = numpy.bool_(flag)
     class C(KestrineBase):
         @kestrined(use_cache=flag, track_runtime_dependencies=numpy.bool_(False),
                    serialisable=numpy.bool_(False))
