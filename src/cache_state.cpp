@@ -11,6 +11,11 @@ CacheState::~CacheState() {
     for (Entry& entry : entries_) Py_CLEAR(entry.value);
 }
 
+int CacheState::traverse(visitproc visit, void* arg) const {
+    for (const Entry& entry : entries_) Py_VISIT(entry.value);
+    return key_registry_.traverse(visit, arg);
+}
+
 bool CacheState::ensure(KeyId k) {
     if (k < entries_.size()) return true;
     auto size = static_cast<std::size_t>(k) + 1;

@@ -46,6 +46,8 @@ class CacheState {
     // New reference to the value when `k` is Valid and a value is stored, else nullptr.
     PyObject* servable_value(KeyId k) const;
     bool has_value(KeyId k) const { return k < entries_.size() && entries_[k].value != nullptr; }
+    // Whether a decorated call of the instance is running (on any thread).
+    bool has_running_calls() const { return !call_stack_.empty(); }
     const CallFrame* top_frame() const {
         return call_stack_.empty() ? nullptr : &call_stack_.back();
     }
@@ -78,6 +80,13 @@ class CacheState {
     // Turns Valid states Invalid, then releases every stored value (a value's __del__ runs
     // with the state held, so it cannot change the table under the loop).
     void clear_all();
+
+    // Shows the collector every object the state holds: stored values and, through the
+    // registry, every key's objects. Python code runs only where every table is whole (a
+    // value or key is released after it left its table), so the collector, which runs only
+    // where Python code runs, always meets whole tables here. Allocates nothing and takes
+    // no access: the collector runs with every other thread stopped.
+    int traverse(visitproc visit, void* arg) const;
 
     MetadataHashManager& key_registry() { return key_registry_; }
     const MetadataHashManager& key_registry() const { return key_registry_; }

@@ -48,9 +48,35 @@ PyObject* base_new(PyTypeObject* cls, PyObject*, PyObject*) {
     return self;
 }
 
+// Detaches the instance's state and releases it. What the state held is released after it
+// left the instance, so Python code run by a release (a value's __del__) finds the instance
+// with an empty cache, as a new instance has.
+void release_state(KestrineBaseObject* base) {
+    CacheState* state = base->state;
+    base->state = nullptr;
+    delete state;
+}
+
+// The cache holds values and key arguments that may refer back to the instance: the
+// collector sees them through the instance, and breaks such a cycle by releasing the whole
+// cache. The collector runs with every other thread stopped, and only where Python code
+// runs, where the state is whole (see CacheState::traverse); an instance it clears is
+// unreachable, so no call can be using it.
+int base_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (const CacheState* state = as_base(self)->state) return state->traverse(visit, arg);
+    return 0;
+}
+
+int base_clear(PyObject* self) {
+    release_state(as_base(self));
+    return 0;
+}
+
 void base_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    delete as_base(self)->state;
+    PyObject_GC_UnTrack(self);
+    release_state(as_base(self));
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -306,6 +332,27 @@ PyObject* clear_cache(PyObject* self, PyObject*) {
     ExclusiveHold hold(base->guard);
     if (!hold.acquired_or_raise()) return nullptr;
     if (base->state) base->state->clear_all();
+    Py_RETURN_NONE;
+}
+
+// Returns the cache to a new instance's: the whole state goes, keys and their arguments
+// included. A running decorated call of the instance would store into a key that no longer
+// exists, so the reset is refused while one runs.
+PyObject* reset_cache(PyObject* self, PyObject*) {
+    KestrineBaseObject* base = as_base(self);
+    CacheState* detached = nullptr;
+    {
+        ExclusiveHold hold(base->guard);
+        if (!hold.acquired_or_raise()) return nullptr;
+        if (base->state && base->state->has_running_calls()) {
+            raise_already_borrowed();
+            return nullptr;
+        }
+        detached = base->state;
+        base->state = nullptr;
+    }
+    // Released with no access held: a value's __del__ finds a new instance's empty cache.
+    delete detached;
     Py_RETURN_NONE;
 }
 
@@ -596,6 +643,7 @@ PyMethodDef base_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "update_cached_value($self, method_name, value, **kwargs)\n--\n\n"},
     {"clear_cache", guarded<clear_cache>, METH_NOARGS, "clear_cache($self)\n--\n\n"},
+    {"reset_cache", guarded<reset_cache>, METH_NOARGS, "reset_cache($self)\n--\n\n"},
     {"clear_cached_value",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<clear_cached_value>)),
      METH_VARARGS | METH_KEYWORDS, "clear_cached_value($self, method_name, **kwargs)\n--\n\n"},
@@ -617,6 +665,8 @@ PyGetSetDef base_getset[] = {
 PyType_Slot base_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(base_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(base_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(base_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(base_clear)},
     {Py_tp_methods, base_methods},
     {Py_tp_getset, base_getset},
     {Py_tp_doc, const_cast<char*>("KestrineBase(*_args, **_kwargs)\n--\n\n")},
@@ -627,7 +677,7 @@ PyType_Spec base_spec = {
     "builtins.KestrineBase",
     sizeof(KestrineBaseObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC,
     base_slots,
 };
 

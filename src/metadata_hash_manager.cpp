@@ -105,6 +105,14 @@ int StoredKey::equals_natively(const KeyParts& parts) const {
     return equal_key(method_name_, items_, count_, parts, equal_natively);
 }
 
+int StoredKey::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(method_name_);
+    for (std::uint32_t i = 0; i < 2 * count_; ++i) Py_VISIT(items_[i]);
+    // Set at most once, by a reader racing to build it: either value is a complete tuple.
+    Py_VISIT(shown_.load(std::memory_order_acquire));
+    return 0;
+}
+
 PyObject* StoredKey::as_tuple() {
     if (PyObject* shown = shown_.load(std::memory_order_acquire)) return Py_NewRef(shown);
     Ref items = Ref::steal(PyTuple_New(count_));
@@ -131,6 +139,12 @@ PyObject* StoredKey::as_tuple() {
 
 MetadataHashManager::~MetadataHashManager() {
     for (StoredKey* key : keys_) StoredKey::destroy(key);
+}
+
+int MetadataHashManager::traverse(visitproc visit, void* arg) const {
+    for (const StoredKey* key : keys_)
+        if (int result = key->traverse(visit, arg)) return result;
+    return 0;
 }
 
 template <typename Equal>

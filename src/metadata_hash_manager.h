@@ -42,6 +42,9 @@ class StoredKey {
     int equals_natively(const KeyParts& parts) const;
     // The key tuple (new reference), built on first use; safe under shared access.
     PyObject* as_tuple();
+    // Shows the collector every object the key holds: the method name, the argument names
+    // and values, and the shown tuple once built.
+    int traverse(visitproc visit, void* arg) const;
     // Whether the key has argument items (keys without them are shown by name alone).
     bool has_items() const { return count_ != 0; }
     PyObject* method_name() const { return method_name_; }
@@ -77,6 +80,9 @@ class MetadataHashManager {
     // The same for a prebuilt key tuple (a dependency key of a decorated method), which
     // then serves as the key's shown form.
     bool get_or_insert(Py_hash_t hash, PyObject* key, KeyId& out);
+
+    // Visits every object of every registered key; allocates nothing.
+    int traverse(visitproc visit, void* arg) const;
 
     // The registered key, or nullptr for an id never issued.
     StoredKey* key_of(KeyId id) const { return id < keys_.size() ? keys_[id] : nullptr; }

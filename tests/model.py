@@ -169,6 +169,12 @@ class InstanceModel:
                 self.states[k] = INVALID
         self.values.clear()
 
+    def reset_cache(self):
+        """Back to a new instance's cache; refused while a decorated call runs."""
+        if self.call_stack:
+            raise RuntimeError("Already borrowed")
+        self.__init__()
+
     def store_loaded(self, method_name, value):
         """The store step of `load_cache`: the value only, no state change."""
         self.values[self.get_or_insert(make_key(method_name, {}))] = value

@@ -1,6 +1,7 @@
 """Random sequences of calls, queries, mutations, dumps and loads on real instances, each
 compared step by step with the reference model in model.py."""
 
+import gc
 import os
 from collections import Counter
 
@@ -17,11 +18,14 @@ SOAK_EXAMPLES = int(os.environ.get("KESTRINE_SOAK_EXAMPLES", "0"))
 class Web(KestrineBase):
     """Bodies return fresh lists [name, sequence number, *nested results]: traceable by identity."""
 
-    def __init__(self):
+    def __init__(self, collect_every=0):
         self.log = []  # every object a body returned, in creation order
         self.runs = Counter()
+        self.collect_every = collect_every
 
     def _made(self, name, *nested):
+        if self.collect_every and len(self.log) % self.collect_every == 0:
+            gc.collect()  # the collector walks the caches while bodies run
         self.runs[name] += 1
         made = [name, len(self.log), *nested]
         self.log.append(made)
@@ -146,9 +150,35 @@ def body_raises(name, args):
     return name == "param" and args["x"] == 3
 
 
+class Collecting:
+    """Equal to and hashed like its number. Every few hashes and comparisons run a full
+    collection, inside whichever key lookup is under way."""
+
+    calls = 0
+
+    def __init__(self, n):
+        self.n = n
+
+    def _collect(self):
+        Collecting.calls += 1
+        if Collecting.calls % 64 == 0:
+            gc.collect()
+
+    def __hash__(self):
+        self._collect()
+        return hash(self.n)
+
+    def __eq__(self, other):
+        self._collect()
+        return other == self.n
+
+    def __repr__(self):
+        return f"Collecting({self.n})"
+
+
 PLAIN = sorted(name for name in METHODS if name not in ("param", "tracker"))
 SERIALISABLE = ["leaf", "leaf2", "declared", "volatile", "cyc_a"]
-XS = st.sampled_from([0, 1, 1.0, True, 2, 3])  # 1, 1.0 and True make one key
+XS = st.sampled_from([0, 1, 1.0, True, 2, 3, Collecting(2)])  # 1, 1.0 and True make one key
 
 # (method name, keywords) as a query method receives them; some are never found.
 QUERIES = st.one_of(
@@ -172,7 +202,7 @@ def outcome(fn, *args, **kwargs):
 class WebMachine(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
-        self.real = [Web(), Web()]
+        self.real = [Web(collect_every=64), Web(collect_every=64)]
         self.models = [InstanceModel(), InstanceModel()]
         self.replayed = [0, 0]  # how many entries of each instance's log the model used
         self.model_runs = [Counter(), Counter()]
@@ -243,6 +273,10 @@ class WebMachine(RuleBasedStateMachine):
     @rule(i=instance)
     def clear_cache(self, i):
         self.check_same(outcome(self.real[i].clear_cache), outcome(self.models[i].clear_cache))
+
+    @rule(i=instance)
+    def reset_cache(self, i):
+        self.check_same(outcome(self.real[i].reset_cache), outcome(self.models[i].reset_cache))
 
     @rule(i=instance, data=st.data())
     def load_cache(self, i, data):

@@ -53,6 +53,7 @@ def test_class_names(cls, name):
     (KestrineBase().update_cached_value, "(method_name, value, **kwargs)"),
     (KestrineBase().clear_cache, "()"),
     (KestrineBase().clear_cached_value, "(method_name, **kwargs)"),
+    (KestrineBase().reset_cache, "()"),
     (KestrineBase().dump_cache, "(order=None)"),
     (KestrineBase().load_cache, "(data, order=None)"),
     (Sample.m.__set_name__, "(owner, name)"),
@@ -64,7 +65,7 @@ def test_signatures(callable_, text):
 
 def test_method_table_contents_and_order():
     methods = ["get_cached_value", "is_cached", "update_cached_value", "clear_cache",
-               "clear_cached_value", "dump_cache", "load_cache"]
+               "reset_cache", "clear_cached_value", "dump_cache", "load_cache"]
     props = ["cached_values", "dependency_graph", "validation_state"]
     own = [n for n in KestrineBase.__dict__ if not n.startswith("__")]
     assert sorted(own) == sorted(methods + props)

@@ -171,24 +171,134 @@ def test_decorators_and_factories_release_functions_and_dicts():
     assert sys.getrefcount(kwargs) == base - 1
 
 
-@pytest.mark.parametrize("clear_first", [True, False], ids=["cleared", "collected"])
-def test_cycle_through_cache_keeps_instance_until_cleared(clear_first):
-    class Cyclic(kestrine.KestrineBase):
-        @kestrine.kestrined()
-        def me(self):
-            return [self]
+class Context:  # hashed by identity; its path refers back to the instances that saw it
+    def __init__(self):
+        self.path = []
 
-    obj = Cyclic()
+
+class Node(kestrine.KestrineBase):
+    def __init__(self, parent=None):
+        self.parent = parent
+
+    @kestrine.kestrined()
+    def lookup(self, name, ctx):
+        ctx.path.append(self)
+        return Tracked(name)
+
+    @kestrine.kestrined()
+    def me(self):
+        return [self]
+
+    @kestrine.kestrined()
+    def plain(self, tag):
+        return Tracked(tag)
+
+    @kestrine.kestrined()
+    def double(this, x):
+        return 2 * x
+
+    @kestrine.kestrined()
+    def scope(self):  # a value that refers to an ancestor, which refers back through its cache
+        return self.parent.scope() if self.parent else self
+
+
+class Slotted(kestrine.KestrineBase):
+    __slots__ = ("ctx", "__weakref__")
+
+    @kestrine.kestrined()
+    def lookup(self, name):
+        return self.ctx
+
+
+def cycle_through_value(obj):
     obj.me()
+
+
+def cycle_through_key(obj):
+    obj.lookup("x", Context())
+    obj.clear_cache()  # values gone: only the key argument keeps the cycle
+
+
+def cycle_through_shown_key(obj):
+    obj.lookup("x", Context())
+    assert obj.cached_values  # builds and keeps the shown key tuple
+
+
+def cycle_through_receiver(obj):
+    obj.double(2)  # `this` is part of the key
+
+
+def cycle_through_ancestor(obj):
+    child = Node(obj)
+    obj.child = child
+    child.scope()
+
+
+@pytest.mark.parametrize("make_cycle", [
+    cycle_through_value, cycle_through_key, cycle_through_shown_key, cycle_through_receiver,
+    cycle_through_ancestor,
+], ids=["value", "key argument", "shown key", "receiver", "ancestor"])
+def test_cycle_through_the_cache_is_collected(make_cycle):
+    obj = Node()
+    make_cycle(obj)
+    held = obj.plain("kept")  # not part of the cycle: released with the cache
+    refs = [weakref.ref(obj), weakref.ref(held)]
+    del obj, held
+    gc.collect()
+    assert [r() for r in refs] == [None, None]
+
+
+def test_cycle_through_a_slotted_subclass_is_collected():
+    obj = Slotted()
+    obj.ctx = Context()
+    obj.ctx.path.append(obj.lookup("x"))  # value -> ctx -> value: through a slot
     ref = weakref.ref(obj)
-    if clear_first:
-        obj.clear_cache()
+    assert gc.get_referents(obj).count(obj.ctx) == 2  # the slot and the cached value
     del obj
-    if not clear_first:
-        gc.collect()
-        assert ref() is not None, "the collector does not see the cache's references"
-        ref().clear_cache()
+    gc.collect()
     assert ref() is None
+
+
+def test_rounds_of_trees_dropped_after_use_stay_flat():
+    """Each round builds a tree of nodes that call each other with one context, then drops
+    it: nothing survives the round."""
+    live = weakref.WeakSet()
+
+    def one_round():
+        ctx = Context()
+        root = Node()
+        nodes = [root] + [Node(root) for _ in range(200)]
+        for node in nodes:
+            live.add(node)
+            node.scope()
+            node.lookup("name", ctx)
+            node.me()
+        root.clear_cache()
+
+    counts = []
+    for _ in range(6):
+        one_round()
+        gc.collect()
+        counts.append(len(live))
+    assert counts == [0] * 6
+
+
+def test_long_lived_instance_with_fresh_arguments_stays_flat_with_reset():
+    node = Node()
+    blocks = []
+    for _ in range(6):
+        contexts = [Context() for _ in range(2000)]
+        for ctx in contexts:
+            node.lookup("name", ctx)
+        refs = [weakref.ref(c) for c in contexts[::100]]
+        del contexts, ctx
+        assert all(r() is not None for r in refs), "the keys hold their arguments"
+        node.reset_cache()
+        assert [r() for r in refs] == [None] * len(refs)  # released without a collection
+        assert node.validation_state == {}
+        gc.collect()
+        blocks.append(sys.getallocatedblocks())
+    assert max(blocks[1:]) - min(blocks[1:]) < 500, blocks
 
 
 @pytest.mark.parametrize("rebind_in", ["hash", "eq"])

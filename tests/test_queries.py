@@ -189,8 +189,8 @@ def test_del_of_released_value_cannot_touch_instance(monkeypatch, release, touch
 
 @pytest.mark.parametrize("touch, message", [
     (lambda o: o.validation_state, MUT_BORROWED), (lambda o: o.is_cached("g"), BORROWED),
-    (lambda o: o.g(), BORROWED),
-], ids=["property", "query", "call"])
+    (lambda o: o.g(), BORROWED), (lambda o: o.reset_cache(), BORROWED),
+], ids=["property", "query", "call", "reset"])
 def test_reentry_from_eq_during_query(touch, message):
     o = Q()
     o.g()
@@ -218,7 +218,8 @@ class HashHook:
 @pytest.mark.parametrize("touch, error", [
     (lambda o: o.validation_state, None), (lambda o: o.b(), None),
     (lambda o: o.h(0), BORROWED), (lambda o: o.is_cached("b"), BORROWED),
-], ids=["property", "hit", "miss", "query"])
+    (lambda o: o.reset_cache(), BORROWED),
+], ids=["property", "hit", "miss", "query", "reset"])
 def test_hash_during_property_read_may_only_read(touch, error):
     o = Q()
     o.b()
@@ -244,3 +245,51 @@ def test_del_of_stale_value_replaced_by_a_computation_is_refused(monkeypatch):
     assert [str(e) for e in seen] == [BORROWED]
     assert o.validation_state == {"a": "valid", "b": "valid"}
     assert o.get_cached_value("a") == ["b", "a"]
+
+
+class Resets(Q):
+    @kestrined()
+    def inside(self):
+        self.reset_cache()
+
+
+@pytest.mark.parametrize("prepare", [
+    lambda o: None,
+    lambda o: (o.c(), o.f(1), o.h(Collider()), o.clear_cached_value("b")),
+], ids=["new instance", "after calls"])
+def test_reset_cache_returns_a_new_instances_cache(prepare):
+    o = Resets()
+    prepare(o)
+    assert o.reset_cache() is None
+    assert o.cached_values == o.dependency_graph == o.validation_state == {}
+    for query in (o.is_cached, o.clear_cached_value, lambda n: o.get_cached_value(n, strict=False)):
+        assert key_error(lambda: query("c")) == (NO_KEY,)
+    runs = o.runs.copy()
+    assert o.c() == ["b", "a", "c"] and o.runs - runs == Counter("abc")
+    assert o.dependency_graph == {"b": {"a"}, "a": {"c"}, "c": set()}
+
+
+def test_reset_cache_is_refused_while_a_call_runs_and_lets_del_use_the_instance():
+    o = Resets()
+    o.g()
+    with pytest.raises(RuntimeError, match=f"^{BORROWED}$"):
+        o.inside()
+    assert o.validation_state == {"g": "valid", "inside": "invalid"}
+    seen = []
+    o.make_g = lambda: Sentinel(lambda: seen.append((o.validation_state, o.b())))
+    o.clear_cached_value("g")
+    o.g()
+    o.reset_cache()  # the value's __del__ runs after the reset, with the instance free
+    assert seen == [({}, ["b"])]
+    assert o.validation_state == {"b": "valid"}
+
+
+def test_subclass_overrides_reset_cache():
+    class Own(Q):
+        def reset_cache(self):
+            return "own"
+
+    o = Own()
+    o.g()
+    assert o.reset_cache() == "own" and o.is_cached("g")
+    assert KestrineBase.reset_cache(o) is None and o.validation_state == {}

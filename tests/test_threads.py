@@ -78,7 +78,7 @@ def random_op(inst, rng, counter):
 
 def random_program(seed, barrier=None):
     rng = random.Random(seed)
-    instances = [Web(), Web()]
+    instances = [Web(collect_every=200), Web(collect_every=200)]
     counter = [0]
     if barrier is not None:
         barrier.wait()
