@@ -506,6 +506,8 @@ FastBinder FastBinder::plan(PyObject* func) {
         binder.names_.push_back(std::move(name));
         binder.name_hashes_.push_back(hash);
     }
+    binder.defaults_ = Ref::borrow(PyFunction_GetDefaults(func));
+    binder.keyword_defaults_ = Ref::borrow(PyFunction_GetKwDefaults(func));
     binder.usable_ = true;
     return binder;
 }
@@ -536,6 +538,23 @@ bool plain_function(PyObject* func, PyObject* code) {
         std::atomic_ref<PyObject*>(f->func_annotations).load(std::memory_order_relaxed);
     if (annotate && annotate != Py_None && !annotations) return false;
 #endif
+    return true;
+}
+
+// The function's defaults (a tuple or dict, or nullptr for none) in `out`: the object the
+// binder holds when the function still has it, else the function's current one fetched with
+// a reference that `parts` keeps. false with an exception set.
+bool current_or_fetched(PyObject* func, PyObject* PyFunctionObject::* field, PyObject* held,
+                        const char* attribute, KeyParts& parts, PyObject*& out) {
+    auto* f = reinterpret_cast<PyFunctionObject*>(func);
+    if (std::atomic_ref<PyObject*>(f->*field).load(std::memory_order_relaxed) == held) {
+        out = held;
+        return true;
+    }
+    PyObject* fetched = PyObject_GetAttrString(func, attribute);
+    if (!fetched) return false;
+    out = fetched == Py_None ? nullptr : parts.keep(fetched);
+    if (fetched == Py_None) Py_DECREF(fetched);
     return true;
 }
 
@@ -592,32 +611,37 @@ int FastBinder::bind(PyObject* func, PyObject* const* args, Py_ssize_t nargs, Py
         if (PyDict_SetItem(extra_keywords, name, args[nargs + j]) < 0) return -1;
     }
 
-    // Defaults are read on every call: __defaults__ and __kwdefaults__ may be replaced.
+    // Defaults are read on every call: __defaults__ and __kwdefaults__ may be replaced, by
+    // another thread too. While they are the ones the plan holds, their items are read
+    // without references. A replacement is read through the function's attribute, which
+    // gives a reference of our own.
     PyObject* defaults = nullptr;
+    bool defaults_read = false;
     for (int i = 0; i < positional_count_; ++i) {
         if (slots[i]) continue;
-        if (!defaults) {
-            // The tuple is borrowed, as the interpreter's own call path reads it: a reference
-            // would be a contended count on a shared object for every call. It is read only
-            // in this loop, which runs no Python code.
-            defaults = PyFunction_GetDefaults(func);
-            if (!defaults) return 0;
+        if (!defaults_read) {
+            defaults_read = true;
+            if (!current_or_fetched(func, &PyFunctionObject::func_defaults, defaults_.get(),
+                                    "__defaults__", parts, defaults))
+                return -1;
         }
+        if (!defaults || !PyTuple_Check(defaults)) return 0;
         Py_ssize_t index = i - (positional_count_ - PyTuple_GET_SIZE(defaults));
         if (index < 0) return 0;
-        // Each value used is held with the key: hashing and comparing the key run Python code
-        // that may rebind __defaults__ and free the tuple with its items. Defaults are mostly
-        // immortal (None, small ints, interned strs), whose counts cost nothing.
-        slots[i] = parts.keep(Py_NewRef(PyTuple_GET_ITEM(defaults, index)));
+        slots[i] = PyTuple_GET_ITEM(defaults, index);
     }
     PyObject* keyword_defaults = nullptr;
+    bool keyword_defaults_read = false;
     for (int i = positional_count_; i < named; ++i) {
         if (slots[i]) continue;
-        if (!keyword_defaults) {
-            keyword_defaults = PyFunction_GetKwDefaults(func);
-            if (!keyword_defaults || !PyDict_Check(keyword_defaults)) return 0;
-            parts.keep(Py_NewRef(keyword_defaults));
+        if (!keyword_defaults_read) {
+            keyword_defaults_read = true;
+            if (!current_or_fetched(func, &PyFunctionObject::func_kwdefaults,
+                                    keyword_defaults_.get(), "__kwdefaults__", parts,
+                                    keyword_defaults))
+                return -1;
         }
+        if (!keyword_defaults || !PyDict_Check(keyword_defaults)) return 0;
         PyObject* value = nullptr;
         int found = PyDict_GetItemRef(keyword_defaults, param_names_[i].get(), &value);
         if (found < 0) return -1;

@@ -99,6 +99,11 @@ class FastBinder {
     bool var_positional_ = false;
     bool var_keyword_ = false;
     std::vector<Ref> param_names_;  // code's parameter names, in parameter order
+    // __defaults__ and __kwdefaults__ as the plan found them, held: while the function still
+    // has them, a call reads them without taking a reference, and another thread's
+    // assignment cannot free them under the call.
+    Ref defaults_;
+    Ref keyword_defaults_;
     // Argument items in key order: index into parameters (positional, keyword-only, then
     // *args, **kwargs), excluding "self"; names_ holds the new strs shown in keys.
     std::vector<int> key_order_;

@@ -301,19 +301,27 @@ def test_long_lived_instance_with_fresh_arguments_stays_flat_with_reset():
     assert max(blocks[1:]) - min(blocks[1:]) < 500, blocks
 
 
-@pytest.mark.parametrize("rebind_in", ["hash", "eq"])
+@pytest.mark.parametrize("rebind_in", ["hash", "eq", "thread"])
 def test_default_rebound_while_the_key_is_built_stays_in_the_key(rebind_in):
-    # The default's __hash__ (key building) or a stored argument's __eq__ (registry lookup)
-    # rebinds __defaults__, dropping the last other reference to the default in use. In a
-    # subprocess: a dangling default crashed the interpreter.
+    # The default's __hash__ (key building), a stored argument's __eq__ (registry lookup) or
+    # another thread while the key is hashed rebinds __defaults__, dropping the last other
+    # reference to the default in use. In a subprocess: a dangling default crashed the
+    # interpreter.
     run_python(f"""
-        import weakref
+        import threading, weakref
         from kestrine import KestrineBase, kestrined
+
+        def rebind():
+            f.__defaults__ = (Default(),)
 
         class Default:
             def __hash__(self):
                 if "{rebind_in}" == "hash":
-                    f.__defaults__ = (Default(),)
+                    rebind()
+                elif "{rebind_in}" == "thread":
+                    other = threading.Thread(target=rebind)
+                    other.start()
+                    other.join()
                 return 1
 
         class Stored:  # registered first; compared with the default on the next call
@@ -321,7 +329,7 @@ def test_default_rebound_while_the_key_is_built_stays_in_the_key(rebind_in):
                 return 1
 
             def __eq__(self, other):
-                f.__defaults__ = (Default(),)
+                rebind()
                 return False
 
         def f(self, x=Default()):
@@ -331,7 +339,7 @@ def test_default_rebound_while_the_key_is_built_stays_in_the_key(rebind_in):
             m = kestrined()(f)
 
         calls = []
-        for _ in range(5000):
+        for _ in range(5000 if "{rebind_in}" != "thread" else 500):
             c = C()
             if "{rebind_in}" == "eq":
                 c.m(Stored())
