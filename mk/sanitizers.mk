@@ -46,6 +46,9 @@ TSAN_BUILD_DIR ?= build/tsan
 # Every test module that starts threads, found when the target runs.
 TSAN_TESTS ?= $(shell grep -lE '\b(threading|concurrent\.futures|ThreadPool)\b' tests/test_*.py)
 TSAN_SUPP = suppressions=$(abspath tools/tsan.supp)
+# Reports go to files (pytest captures a test's stderr, which a halting report would lose);
+# a failed run prints them.
+TSAN_REPORT = $(abspath $(TSAN_BUILD_DIR))/report
 
 tsan:
 	@KESTRINE_VENV=$(abspath $(TSAN_VENV)) bash tools/build_tsan_python.sh >/dev/null
@@ -53,5 +56,7 @@ tsan:
 	@CC=clang CXX=clang++ TSAN_OPTIONS="$(TSAN_SUPP) exitcode=0" $(TSAN_VENV)/bin/python $(SAN_PIP) \
 		-Cbuild-dir=$(TSAN_BUILD_DIR) -Ccmake.define.KESTRINE_SANITIZE=thread .
 	@echo "[make] ThreadSanitizer run: $(TSAN_TESTS)"
-	@env -u PYTHON_GIL KESTRINE_SANITIZED=thread TSAN_OPTIONS="$(TSAN_SUPP) halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
-		$(TSAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) $(TSAN_TESTS)
+	@rm -f $(TSAN_REPORT).*
+	@env -u PYTHON_GIL KESTRINE_SANITIZED=thread TSAN_OPTIONS="$(TSAN_SUPP) halt_on_error=1 exitcode=66 second_deadlock_stack=1 log_path=$(TSAN_REPORT)" \
+		$(TSAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) $(TSAN_TESTS) \
+		|| { cat $(TSAN_REPORT).* 2>/dev/null; exit 1; }
