@@ -1,4 +1,6 @@
-// Per-instance reader/writer guard that refuses instead of waiting.
+// Per-instance reader/writer guard. Conflicts between threads wait their turn; a thread that
+// asks again for an instance it already holds (Python code run inside a guarded step) is
+// refused instead, since waiting there would wait for itself.
 #pragma once
 
 #include <Python.h>
@@ -6,62 +8,82 @@
 #include <atomic>
 #include <cstdint>
 
+#include "thread_record.h"
+
 namespace kestrine {
 
-// 0 free, -1 held exclusively, n > 0 held by n shared users. -2 is an exclusive hold that
-// runs no Python code and takes nanoseconds (a cache hit whose key compares without
-// calling Python): shared requests wait it out instead of being refused, so hits never
-// refuse each other, while a hit on an instance nobody else uses costs one atomic
-// operation instead of two.
+// How a request for access ended.
+enum class Access {
+    Granted,
+    // This thread already holds the instance in a way the request conflicts with.
+    SameThread,
+    // Waiting ended with an exception set (a signal handler raised, or no memory).
+    Failed,
+};
+
+// How a shared hold was taken; releasing needs to know.
+enum class SharedMode : std::uint8_t { Slot, Counted };
+
+// Two words, with three ways to read:
+//
+// - quick: a lone reader that runs no Python code (a cache hit whose key compares natively)
+//   turns the free word into kQuick and back with a plain store: one atomic operation for a
+//   hit on an instance nobody else uses;
+// - announced: once readers of several threads meet (bias on), a reader writes this guard's
+//   address into a slot of its own thread's record and checks the word for a writer; it
+//   writes nothing another thread's hit writes, so hits on a shared instance scale;
+// - counted: readers that may run Python code while bias is off count themselves in the
+//   word.
+//
+// A writer takes the free word (kWriter); when bias is on it revokes it and then waits until
+// no thread's slot names this guard. Both sides order their write before their read with
+// sequentially consistent operations (a reader announces, then reads the word and the bias;
+// a writer takes the word, then reads the bias and the slots), so of a reader and a writer
+// that meet, at least one sees the other. Bias turns on again at the next meeting of readers.
+//
+// Waiting spins briefly, then sleeps detached from the interpreter (so that a stop-the-world
+// pause can proceed) on the word through the kernel's futex, checking for signals every few
+// milliseconds. A writer that finds the word taken is preferred over readers that arrive
+// after it: they wait while it waits.
 class AccessGuard {
   public:
-    static constexpr std::intptr_t kExclusive = -1;
-    static constexpr std::intptr_t kQuick = -2;
-
-    bool try_shared() {
-        std::intptr_t seen = word_.load(std::memory_order_relaxed);
-        for (unsigned spins = 0;;) {
-            if (seen >= 0) {
-                if (word_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
-                                                std::memory_order_relaxed))
-                    return true;
-                continue;
-            }
-            if (seen != kQuick) return false;
-            pause(++spins);
-            seen = word_.load(std::memory_order_relaxed);
-        }
-    }
-    void release_shared() { word_.fetch_sub(1, std::memory_order_release); }
-
-    bool try_exclusive() {
-        std::intptr_t expected = 0;
-        return word_.compare_exchange_strong(expected, kExclusive, std::memory_order_acquire,
-                                             std::memory_order_relaxed);
-    }
-    void release_exclusive() { word_.store(0, std::memory_order_release); }
-
-    // The quick hold: exclusive, for work that runs no Python code and never waits.
+    // A lone reader that runs no Python code: bias off and the word free. Releasing is a plain
+    // store; other threads spin (never sleep) while it lasts.
     bool try_quick() {
-        std::intptr_t expected = 0;
+        if (bias_.load(std::memory_order_relaxed)) return false;
+        std::uint32_t expected = 0;
         return word_.compare_exchange_strong(expected, kQuick, std::memory_order_acquire,
                                              std::memory_order_relaxed);
     }
-    // Turns a quick hold into an ordinary exclusive one (before any Python code runs under
-    // it): shared requests are refused from then on rather than left waiting.
-    void promote_quick() { word_.store(kExclusive, std::memory_order_relaxed); }
+    void release_quick() { word_.store(0, std::memory_order_release); }
+    // Turns this thread's quick hold into an exclusive one.
+    Access promote_quick(ThreadRecord* record);
 
-    // Waits for exclusive access, detached from the interpreter between tries so that a
-    // stop-the-world pause requested by the holder's thread can proceed. Only for steps
-    // that must not be skipped and whose holders never wait on the caller.
-    void wait_exclusive();
+    Access acquire_shared(ThreadRecord* record, SharedMode& mode);
+    void release_shared(ThreadRecord* record, SharedMode mode);
+    Access acquire_exclusive(ThreadRecord* record);
+    void release_exclusive(ThreadRecord* record);
 
   private:
-    // Backs off while a quick hold finishes; yields the processor once it takes long (its
-    // holder may have been preempted).
-    static void pause(unsigned spins);
+    static constexpr std::uint32_t kWriter = 1u << 31;
+    static constexpr std::uint32_t kQuick = 1u << 30;
+    static constexpr std::uint32_t kWaiters = 1u << 29;  // someone sleeps on the word
+    static constexpr std::uint32_t kReaders = kWaiters - 1;
 
-    std::atomic<std::intptr_t> word_{0};
+    // Turns bias on: readers of several threads met.
+    void bias_readers() {
+        if (!bias_.load(std::memory_order_relaxed)) bias_.store(1, std::memory_order_seq_cst);
+    }
+    // After taking kWriter: revokes bias and waits for announced and counted readers to leave.
+    // Fails (releasing kWriter) when a signal handler raises meanwhile.
+    Access drain_readers(ThreadRecord* record);
+    // Sleeps until the word may have changed from `seen`; false with an exception set.
+    bool park(std::uint32_t seen);
+    // Releases kWriter and wakes whoever sleeps on the word.
+    void release_writer();
+
+    std::atomic<std::uint32_t> word_{0};
+    std::atomic<std::uint32_t> bias_{0};
 };
 
 // Raises RuntimeError "Already borrowed".
@@ -69,56 +91,80 @@ void raise_already_borrowed();
 // Raises RuntimeError "Already mutably borrowed".
 void raise_already_mutably_borrowed();
 
-// Scoped exclusive hold; check acquired() after construction.
+// Scoped exclusive hold of the calling thread; check acquired() after construction.
 class ExclusiveHold {
   public:
-    struct Wait {};
     explicit ExclusiveHold(AccessGuard& guard) : guard_(&guard) {
-        if (!guard.try_exclusive()) guard_ = nullptr;
+        record_ = this_thread_record();
+        access_ = record_ ? guard.acquire_exclusive(record_) : Access::Failed;
+        if (access_ != Access::Granted) guard_ = nullptr;
     }
-    // Takes over a hold the caller acquired (a promoted quick hold).
-    struct Adopt {};
-    ExclusiveHold(AccessGuard& guard, Adopt) : guard_(&guard) {}
-    ExclusiveHold(AccessGuard& guard, Wait) : guard_(&guard) { guard.wait_exclusive(); }
+    // Takes over this thread's quick hold, turning it exclusive.
+    struct Promote {};
+    ExclusiveHold(AccessGuard& guard, Promote) : guard_(&guard) {
+        record_ = this_thread_record();
+        if (!record_) {
+            guard.release_quick();
+            access_ = Access::Failed;
+        } else {
+            access_ = guard.promote_quick(record_);
+        }
+        if (access_ != Access::Granted) guard_ = nullptr;
+    }
     ExclusiveHold(const ExclusiveHold&) = delete;
     ExclusiveHold& operator=(const ExclusiveHold&) = delete;
     ~ExclusiveHold() { release(); }
 
     bool acquired() const { return guard_ != nullptr; }
-    // Sets "Already borrowed" when refused; returns acquired().
+    Access access() const { return access_; }
+    // Raises "Already borrowed" for a refusal (an exception is already set otherwise);
+    // returns acquired().
     bool acquired_or_raise() const {
-        if (!guard_) raise_already_borrowed();
+        if (access_ == Access::SameThread) raise_already_borrowed();
         return guard_ != nullptr;
     }
+    ThreadRecord* record() const { return record_; }
     void release() {
-        if (guard_) guard_->release_exclusive();
+        if (guard_) guard_->release_exclusive(record_);
         guard_ = nullptr;
     }
 
   private:
     AccessGuard* guard_;
+    ThreadRecord* record_ = nullptr;
+    Access access_ = Access::Failed;
 };
 
-// Scoped shared hold; check acquired() after construction.
+// Scoped shared hold of the calling thread; check acquired() after construction.
 class SharedHold {
   public:
     explicit SharedHold(AccessGuard& guard) : guard_(&guard) {
-        if (!guard.try_shared()) guard_ = nullptr;
+        record_ = this_thread_record();
+        access_ = record_ ? guard.acquire_shared(record_, mode_) : Access::Failed;
+        if (access_ != Access::Granted) guard_ = nullptr;
     }
     SharedHold(const SharedHold&) = delete;
     SharedHold& operator=(const SharedHold&) = delete;
-    ~SharedHold() {
-        if (guard_) guard_->release_shared();
-    }
+    ~SharedHold() { release(); }
+
     bool acquired() const { return guard_ != nullptr; }
-    // Sets "Already mutably borrowed" when refused; returns acquired().
+    Access access() const { return access_; }
+    // Raises "Already mutably borrowed" for a refusal; returns acquired().
     bool acquired_or_raise() const {
-        if (!guard_) raise_already_mutably_borrowed();
+        if (access_ == Access::SameThread) raise_already_mutably_borrowed();
         return guard_ != nullptr;
+    }
+    ThreadRecord* record() const { return record_; }
+    void release() {
+        if (guard_) guard_->release_shared(record_, mode_);
+        guard_ = nullptr;
     }
 
   private:
     AccessGuard* guard_;
+    ThreadRecord* record_ = nullptr;
+    Access access_ = Access::Failed;
+    SharedMode mode_ = SharedMode::Counted;
 };
 
 }  // namespace kestrine

@@ -7,6 +7,11 @@
 namespace kestrine {
 
 CacheState::~CacheState() {
+    for (AbandonedFrame* node = abandoned_.load(std::memory_order_acquire); node;) {
+        AbandonedFrame* next = node->next;
+        delete node;
+        node = next;
+    }
     // Values go first, then (with the registry) the keys.
     for (Entry& entry : entries_) Py_CLEAR(entry.value);
 }
@@ -184,9 +189,9 @@ void CacheState::revalidate(KeyId k) {
     if (has_state(k) && state_of(k) == EntryState::Invalid) set_state(k, EntryState::Valid);
 }
 
-bool CacheState::push_frame(KeyId k, bool track, std::uint32_t& token) {
+bool CacheState::push_frame(KeyId k, bool track, const ThreadRecord* thread, std::uint32_t& token) {
     try {
-        call_stack_.push_back({k, track, false, next_token_});
+        call_stack_.push_back({k, thread, track, false, next_token_});
     } catch (const std::bad_alloc&) {
         return raise_no_memory();
     }
@@ -208,6 +213,26 @@ bool CacheState::pop_frame(std::uint32_t token) {
         return touched;
     }
     return false;
+}
+
+bool CacheState::abandon_frame(std::uint32_t token) {
+    auto* node = new (std::nothrow) AbandonedFrame{token, nullptr};
+    if (!node) return raise_no_memory();
+    node->next = abandoned_.load(std::memory_order_relaxed);
+    while (!abandoned_.compare_exchange_weak(node->next, node, std::memory_order_release,
+                                             std::memory_order_relaxed)) {
+    }
+    return true;
+}
+
+void CacheState::settle_abandoned_frames_slowly() {
+    AbandonedFrame* node = abandoned_.exchange(nullptr, std::memory_order_acquire);
+    while (node) {
+        pop_frame(node->token);
+        AbandonedFrame* next = node->next;
+        delete node;
+        node = next;
+    }
 }
 
 void CacheState::touch_all_frames() {

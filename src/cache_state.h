@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -11,13 +12,18 @@
 #include "id_set.h"
 #include "metadata_hash_manager.h"
 #include "py_allocator.h"
+#include "thread_record.h"
 
 namespace kestrine {
 
 enum class EntryState : std::uint8_t { Valid = 0, Invalid = 1, PermanentlyInvalid = 2 };
 
+// One running decorated call. Frames of every thread that computes on the instance share
+// the instance's stack; each knows its thread, and "the call running here" is always the
+// calling thread's innermost frame.
 struct CallFrame {
     KeyId key_id;
+    const ThreadRecord* thread;
     bool track_runtime_dependencies;
     // Set when an invalidation reaches the call while it computes: its result was computed
     // from a dependency that changed meanwhile.
@@ -46,10 +52,16 @@ class CacheState {
     // New reference to the value when `k` is Valid and a value is stored, else nullptr.
     PyObject* servable_value(KeyId k) const;
     bool has_value(KeyId k) const { return k < entries_.size() && entries_[k].value != nullptr; }
-    // Whether a decorated call of the instance is running (on any thread).
+    // Whether a decorated call of the instance is running (on any thread). Frames given up
+    // by interrupted waits count until settle_abandoned_frames removed them.
     bool has_running_calls() const { return !call_stack_.empty(); }
-    const CallFrame* top_frame() const {
-        return call_stack_.empty() ? nullptr : &call_stack_.back();
+    // The innermost running call of `thread` on this instance, or nullptr. Only a thread's
+    // own calls can be its callers.
+    const CallFrame* innermost_frame(const ThreadRecord* thread) const {
+        if (call_stack_.empty()) return nullptr;
+        for (auto frame = call_stack_.rbegin(); frame != call_stack_.rend(); ++frame)
+            if (frame->thread == thread) return &*frame;
+        return nullptr;
     }
 
     // Writing operations. Those returning bool fail only with MemoryError, unchanged.
@@ -65,12 +77,23 @@ class CacheState {
     void store_if_valid(KeyId k, PyObject* value);
     void invalidate(KeyId k);
     void revalidate(KeyId k);
-    // Pushes a frame for `k`; returns its token, or false (MemoryError) with nothing pushed.
-    bool push_frame(KeyId k, bool track, std::uint32_t& token);
+    // Pushes a frame for `k` run by `thread`; returns its token, or false (MemoryError) with
+    // nothing pushed.
+    bool push_frame(KeyId k, bool track, const ThreadRecord* thread, std::uint32_t& token);
     // Removes the frame pushed with `token` (the innermost one of this call) and returns
     // whether an invalidation reached it. A frame is removed whether or not it is the top:
     // frames of other threads on the same instance may lie above it.
     bool pop_frame(std::uint32_t token);
+    // Gives up the frame pushed with `token` without access to the state: a thread whose
+    // wait for the instance was interrupted leaves it to the next writer, which removes it
+    // (settle_abandoned_frames) before anything reads frames. Until then the frame reads as
+    // a running call that records nothing. false (MemoryError set) when no memory is left to
+    // note it.
+    bool abandon_frame(std::uint32_t token);
+    // Removes the frames given up by abandon_frame; needs exclusive access.
+    void settle_abandoned_frames() {
+        if (abandoned_.load(std::memory_order_relaxed)) settle_abandoned_frames_slowly();
+    }
 
     // Replaces the stored value (takes over `value`); returns the previous one (owned) or
     // nullptr when there was none. Fails (false, `value` released) only with MemoryError.
@@ -160,7 +183,14 @@ class CacheState {
     // Every running frame is marked as reached.
     void touch_all_frames();
 
+    struct AbandonedFrame {
+        std::uint32_t token;
+        AbandonedFrame* next;
+    };
+    void settle_abandoned_frames_slowly();
+
     std::vector<CallFrame> call_stack_;
+    std::atomic<AbandonedFrame*> abandoned_{nullptr};
     // By KeyId, all of one length.
     PyVector<Entry> entries_;
     PyVector<std::uint8_t> meta_;    // state (kNoState when none) | the bits above

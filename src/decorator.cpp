@@ -267,15 +267,42 @@ int decorator_set(PyObject*, PyObject*, PyObject* value) {
 }
 
 // Computes a missing value with no access held, then pops the call's frame and classifies
-// and stores the value. That last step must not be skipped (a stale frame would corrupt
-// every later run-time dependency), so it waits for the guard instead of failing; it
-// allocates nothing and so cannot fail.
+// and stores the value. That last step waits for the instance. If the wait is interrupted (a
+// signal handler raised), the result goes to no one and is not stored, and the frame is left
+// to the next writer to remove: nothing the interrupted call leaves behind can be seen.
 PyObject* compute_and_store(KestrineBaseObject* base, const MethodSpec& spec, KeyId k,
                             std::uint32_t token, PyObject* const* args, std::size_t nargsf,
                             PyObject* kwnames) {
     PyObject* result = PyObject_Vectorcall(spec.func.get(), args, nargsf, kwnames);
-    ExclusiveHold hold(base->guard, ExclusiveHold::Wait{});
+    // The wait checks for signals: the call's own exception waits aside meanwhile.
+    PyObject* raised = result ? nullptr : PyErr_GetRaisedException();
+    // The state stays: a reset is refused while this frame exists, and a collection cannot
+    // reach an instance a running call refers to.
     CacheState& state = *base->state;
+    ExclusiveHold hold(base->guard);
+    if (!hold.acquired()) {
+        Py_XDECREF(result);
+        if (hold.access() == Access::SameThread) raise_already_borrowed();
+        PyObject* interruption = PyErr_GetRaisedException();
+        if (raised) PyException_SetContext(interruption, raised);
+        if (!state.abandon_frame(token)) {
+            // No memory to leave the frame behind: wait for the instance without giving up.
+            PyErr_Clear();
+            for (;;) {
+                ExclusiveHold again(base->guard);
+                if (again.acquired()) {
+                    state.settle_abandoned_frames();
+                    state.pop_frame(token);
+                    break;
+                }
+                PyErr_Clear();
+            }
+        }
+        PyErr_SetRaisedException(interruption);
+        return nullptr;
+    }
+    if (raised) PyErr_SetRaisedException(raised);
+    state.settle_abandoned_frames();
     // An invalidation that reached the call while it computed means the result may rest on
     // a value that changed meanwhile: the caller gets it, the cache does not.
     bool changed_meanwhile = state.pop_frame(token);
@@ -305,20 +332,27 @@ struct EarlyLookup {
 };
 
 // The stored value of a registered call when it may be served right away: it is servable,
-// and no running call records run-time dependencies (that would need the edge written).
+// and the calling thread runs no call of this instance that records run-time dependencies
+// (that would need the edge written).
 PyObject* servable_hit(const CacheState& state, KeyId k) {
-    const CallFrame* top = state.top_frame();
-    if (top && top->track_runtime_dependencies) return nullptr;
+    if (state.has_running_calls()) {
+        const CallFrame* caller = state.innermost_frame(this_thread_record_if_any());
+        if (caller && caller->track_runtime_dependencies) return nullptr;
+    }
     return state.servable_value(k);
 }
 
-// The hit path under shared access, so that concurrent hits never refuse each other.
-// Returns the value (new reference) of a hit, or nullptr with `lookup` filled, or with an
-// exception set (`error`).
+// Looks the key up under a shared hold, so that concurrent hits never exclude each other.
+// Returns the value (new reference) of a hit; else nullptr with `lookup` filled, with an
+// exception set (`error`), or with nothing learnt when this thread holds the instance
+// exclusively (the exclusive request that follows refuses it).
 PyObject* try_shared_hit(KestrineBaseObject* base, const KeyParts& parts, EarlyLookup& lookup,
                          bool& error) {
     SharedHold hold(base->guard);
-    if (!hold.acquired()) return nullptr;
+    if (!hold.acquired()) {
+        error = hold.access() == Access::Failed;
+        return nullptr;
+    }
     const CacheState* state = base->state;
     if (!state) return nullptr;
     Found found = state->key_registry().find(parts, lookup.k);
@@ -339,6 +373,7 @@ PyObject* exclusive_step(KestrineBaseObject* base, ExclusiveHold& hold, const Me
                          std::size_t nargsf, PyObject* kwnames) {
     CacheState* state = ensure_state(base);
     if (!state) return nullptr;
+    state->settle_abandoned_frames();
     MetadataHashManager& registry = state->key_registry();
     // Ids never change and the registry only grows: what an earlier lookup found still
     // holds, and an absent key is still absent while no key was added since.
@@ -358,12 +393,14 @@ PyObject* exclusive_step(KestrineBaseObject* base, ExclusiveHold& hold, const Me
         }
         if (!state->register_call(k, dependency_ids.begin(), dependency_ids.size())) return nullptr;
     }
-    if (const CallFrame* top = state->top_frame(); top && top->track_runtime_dependencies)
-        if (!state->record_runtime_dependency(top->key_id, k)) return nullptr;
+    const ThreadRecord* thread = hold.record();
+    if (const CallFrame* caller = state->innermost_frame(thread);
+        caller && caller->track_runtime_dependencies)
+        if (!state->record_runtime_dependency(caller->key_id, k)) return nullptr;
     // A hit pushes and pops nothing: nothing could see the frame in between.
     if (PyObject* value = state->servable_value(k)) return value;
     std::uint32_t token;
-    if (!state->push_frame(k, spec.track_runtime_dependencies, token)) return nullptr;
+    if (!state->push_frame(k, spec.track_runtime_dependencies, thread, token)) return nullptr;
     hold.release();
     return compute_and_store(base, spec, k, token, args, nargsf, kwnames);
 }
@@ -405,17 +442,17 @@ PyObject* cached_call(const MethodSpec& spec, PyObject* const* args, std::size_t
             lookup.learn(found, state->key_registry());
             if (found == Found::Yes) {
                 if (PyObject* value = servable_hit(*state, lookup.k)) {
-                    guard.release_exclusive();
+                    guard.release_quick();
                     return value;
                 }
             }
         }
         if (found == Found::Yes || found == Found::No) {
-            guard.promote_quick();
-            ExclusiveHold hold(guard, ExclusiveHold::Adopt{});
+            ExclusiveHold hold(guard, ExclusiveHold::Promote{});
+            if (!hold.acquired_or_raise()) return nullptr;
             return exclusive_step(base, hold, spec, parts, lookup, args, nargsf, kwnames);
         }
-        guard.release_exclusive();
+        guard.release_quick();
     }
     bool error = false;
     if (PyObject* value = try_shared_hit(base, parts, lookup, error)) return value;

@@ -2,13 +2,9 @@
 // the error helpers shared by every unit.
 #include "module.h"
 
-#include <sched.h>
-#include <time.h>
-
 #include <atomic>
 #include <string>
 
-#include "access_guard.h"
 #include "decorator.h"
 #include "errors.h"
 #include "kestrine_base.h"
@@ -90,45 +86,6 @@ bool convert_text(PyObject* value, std::string& out) {
     if (!view_text(value, view)) return false;
     out.assign(view);
     return true;
-}
-
-// ---------------------------------------------------------------------------------------
-// Access guard
-
-void raise_already_borrowed() {
-    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-}
-void raise_already_mutably_borrowed() {
-    PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-}
-
-void AccessGuard::pause(unsigned spins) {
-    if (spins < 64) {
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
-    } else {
-        sched_yield();
-    }
-}
-
-void AccessGuard::wait_exclusive() {
-    for (int spin = 0; spin < 64; ++spin) {
-        if (try_exclusive()) return;
-    }
-    long pause_ns = 1000;
-    for (;;) {
-        // Detached while waiting: the holder may need a stop-the-world pause to finish.
-        Py_BEGIN_ALLOW_THREADS if (pause_ns <= 4000) {
-            sched_yield();
-        }
-        else {
-            timespec pause{0, pause_ns};
-            nanosleep(&pause, nullptr);
-        }
-        Py_END_ALLOW_THREADS if (try_exclusive()) return;
-        if (pause_ns < 1000000) pause_ns *= 2;
-    }
 }
 
 // ---------------------------------------------------------------------------------------

@@ -1,0 +1,97 @@
+// The registry of per-thread records.
+#include "thread_record.h"
+
+#include <Python.h>
+#include <pthread.h>
+
+#include <mutex>
+#include <new>
+
+namespace kestrine {
+
+thread_local ThreadRecord* this_thread_record_ptr = nullptr;
+
+namespace {
+
+std::atomic<ThreadRecord*> registry_head{nullptr};
+
+// Frees the thread's record when the thread exits, for a later thread to reuse. A thread
+// holds nothing once it exits: every hold ends before the call that took it returns.
+struct RecordReleaser {
+    ThreadRecord* record = nullptr;
+    ~RecordReleaser() {
+        if (!record) return;
+        for (auto& slot : record->reading) slot.store(nullptr, std::memory_order_relaxed);
+        record->slots_used = 0;
+        record->held.clear();
+        this_thread_record_ptr = nullptr;
+        record->in_use.store(false, std::memory_order_release);
+    }
+};
+thread_local RecordReleaser record_releaser;
+
+// In a child process only the forking thread lives on: the other threads' records are
+// freed, so that no writer waits for a shared hold of a thread that no longer exists.
+void release_records_after_fork() {
+    ThreadRecord* own = this_thread_record_ptr;
+    for (ThreadRecord* r = registry_head.load(std::memory_order_acquire); r; r = r->next) {
+        if (r == own) continue;
+        for (auto& slot : r->reading) slot.store(nullptr, std::memory_order_relaxed);
+        r->slots_used = 0;
+        r->held.clear();
+        r->in_use.store(false, std::memory_order_release);
+    }
+}
+
+ThreadRecord* claim_free_record() {
+    for (ThreadRecord* r = registry_head.load(std::memory_order_acquire); r; r = r->next) {
+        bool expected = false;
+        if (!r->in_use.load(std::memory_order_relaxed) &&
+            r->in_use.compare_exchange_strong(expected, true, std::memory_order_acquire,
+                                              std::memory_order_relaxed))
+            return r;
+    }
+    return nullptr;
+}
+
+ThreadRecord* new_record() {
+    auto* r = new (std::nothrow) ThreadRecord();
+    if (!r) return nullptr;
+    try {
+        r->held.reserve(8);
+    } catch (const std::bad_alloc&) {
+        delete r;
+        return nullptr;
+    }
+    r->in_use.store(true, std::memory_order_relaxed);
+    ThreadRecord* head = registry_head.load(std::memory_order_relaxed);
+    do {
+        r->next = head;
+    } while (!registry_head.compare_exchange_weak(head, r, std::memory_order_release,
+                                                  std::memory_order_relaxed));
+    return r;
+}
+
+}  // namespace
+
+ThreadRecord* this_thread_record() {
+    if (ThreadRecord* r = this_thread_record_ptr) return r;
+    static std::once_flag fork_handler;
+    std::call_once(fork_handler,
+                   [] { pthread_atfork(nullptr, nullptr, release_records_after_fork); });
+    ThreadRecord* r = claim_free_record();
+    if (!r) r = new_record();
+    if (!r) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    record_releaser.record = r;
+    this_thread_record_ptr = r;
+    return r;
+}
+
+ThreadRecord* first_thread_record() {
+    return registry_head.load(std::memory_order_acquire);
+}
+
+}  // namespace kestrine

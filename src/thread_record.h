@@ -1,0 +1,78 @@
+// Per-thread records: what each thread holds of which instance, and the slots through which
+// a thread announces its shared holds to the writers of other threads.
+//
+// These records are the module's only process-wide mutable state besides the type objects.
+// A record belongs to one live thread at a time; when the thread exits, the record is
+// marked free and a later thread reuses it, so there are never more records than threads
+// ever alive at once. Records are never freed: a writer may read any record's slots at any
+// moment without holding anything.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+namespace kestrine {
+
+class AccessGuard;
+
+struct alignas(64) ThreadRecord {
+    static constexpr std::uint32_t kSlots = 4;
+
+    // The guards this thread reads through announced shared holds, innermost last; the rest
+    // are null. Written only by the owning thread; read by writers of other threads, which
+    // wait while a slot names their guard.
+    std::atomic<const AccessGuard*> reading[kSlots];
+
+    // Owned by the thread. The first `slots_used` slots are in use.
+    std::uint32_t slots_used = 0;
+    // Holds that are not announced in a slot: exclusive holds and counted shared holds,
+    // innermost last.
+    struct Held {
+        const AccessGuard* guard;
+        bool exclusive;
+    };
+    std::vector<Held> held;
+
+    // Registry: whether a live thread owns the record, and the next record (set once).
+    std::atomic<bool> in_use{false};
+    ThreadRecord* next = nullptr;
+
+    ThreadRecord() {
+        for (auto& slot : reading) slot.store(nullptr, std::memory_order_relaxed);
+    }
+
+    // Whether this thread holds `guard` in any way; in a shared way; exclusively.
+    bool holds(const AccessGuard* guard) const { return reads(guard) || holds_exclusively(guard); }
+    bool reads(const AccessGuard* guard) const {
+        for (std::uint32_t i = 0; i < slots_used; ++i)
+            if (reading[i].load(std::memory_order_relaxed) == guard) return true;
+        for (const Held& h : held)
+            if (h.guard == guard && !h.exclusive) return true;
+        return false;
+    }
+    bool holds_exclusively(const AccessGuard* guard) const {
+        for (const Held& h : held)
+            if (h.guard == guard && h.exclusive) return true;
+        return false;
+    }
+    bool holds_anything() const { return slots_used != 0 || !held.empty(); }
+};
+
+// The calling thread's record once it has one (a thread gets it on its first hold that needs
+// one), else nullptr. One thread-local read.
+extern thread_local ThreadRecord* this_thread_record_ptr;
+
+inline ThreadRecord* this_thread_record_if_any() {
+    return this_thread_record_ptr;
+}
+
+// The calling thread's record, taken from the registry on first use; nullptr with
+// MemoryError set when none can be allocated.
+ThreadRecord* this_thread_record();
+
+// The first record of the registry; follow `next` for the others. Records are only ever
+// added, at the front.
+ThreadRecord* first_thread_record();
+
+}  // namespace kestrine
