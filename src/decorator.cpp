@@ -257,13 +257,25 @@ PyObject* decorator_get(PyObject* self, PyObject* obj, PyObject*) {
     return PyMethod_New(self, obj);
 }
 
-int decorator_set(PyObject*, PyObject*, PyObject* value) {
-    if (!value) {
-        PyErr_SetString(PyExc_NotImplementedError, "can't delete descriptor");
-    } else {
-        PyErr_SetString(PyExc_TypeError, "Cannot assign to decorated method");
-    }
-    return -1;
+// __set__ and __delete__ are methods, not the type's set slot: a type with that slot is an
+// overriding descriptor, whose lookups the interpreter never specialises, so every hit would
+// pay a generic attribute lookup. KestrineBase refuses assignment and deletion of a decorated
+// method's name itself (its attribute-setting slot), with the same errors.
+const ParamSpec kSet{"KestrineDecorator.__set__()", "self", {"instance", "value"}, 2, 2, false};
+const ParamSpec kDelete{"KestrineDecorator.__delete__()", "self", {"instance"}, 1, 1, false};
+
+PyObject* decorator_set(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    BoundArgs bound;
+    if (!bind_fastcall(kSet, args, nargs, nullptr, bound)) return nullptr;
+    raise_assignment_refused();
+    return nullptr;
+}
+
+PyObject* decorator_delete(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    BoundArgs bound;
+    if (!bind_fastcall(kDelete, args, nargs, nullptr, bound)) return nullptr;
+    raise_deletion_refused();
+    return nullptr;
 }
 
 // Computes a missing value with no access held, then pops the call's frame and classifies
@@ -579,6 +591,11 @@ PyMemberDef decorator_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 PyMethodDef decorator_methods[] = {
+    {"__set__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decorator_set)),
+     METH_FASTCALL,
+     "__set__($self, instance, value, /)\n--\n\nSet an attribute of instance to value."},
+    {"__delete__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decorator_delete)),
+     METH_FASTCALL, "__delete__($self, instance, /)\n--\n\nDelete an attribute of instance."},
     {"__set_name__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decorator_set_name)),
      METH_FASTCALL | METH_KEYWORDS, "__set_name__($self, owner, name)\n--\n\n"},
@@ -590,7 +607,6 @@ PyType_Slot decorator_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(decorator_clear)},
     {Py_tp_methods, decorator_methods},
     {Py_tp_descr_get, reinterpret_cast<void*>(decorator_get)},
-    {Py_tp_descr_set, reinterpret_cast<void*>(decorator_set)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_members, decorator_members},
     {0, nullptr},
@@ -608,6 +624,14 @@ PyType_Spec decorator_type_spec = {
     decorator_slots};
 
 }  // namespace
+
+void raise_assignment_refused() {
+    PyErr_SetString(PyExc_TypeError, "Cannot assign to decorated method");
+}
+
+void raise_deletion_refused() {
+    PyErr_SetString(PyExc_NotImplementedError, "can't delete descriptor");
+}
 
 const MethodSpec* method_spec_of(PyObject* obj) {
     PyTypeObject* type = kestrine_decorator_type();

@@ -31,6 +31,11 @@ struct KestrineDecoratorObject {
     MethodSpec spec;
 };
 
+// TypeError "Cannot assign to decorated method" / NotImplementedError "can't delete
+// descriptor": assignment and deletion of a decorated method through an instance.
+void raise_assignment_refused();
+void raise_deletion_refused();
+
 // The MethodSpec of a KestrineDecorator, or nullptr when `obj` is not one or was cleared by
 // the garbage collector.
 const MethodSpec* method_spec_of(PyObject* obj);

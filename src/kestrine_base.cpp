@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "decorated_names.h"
 #include "decorator.h"
 #include "errors.h"
 #include "module.h"
@@ -71,6 +72,18 @@ int base_traverse(PyObject* self, visitproc visit, void* arg) {
 int base_clear(PyObject* self) {
     release_state(as_base(self));
     return 0;
+}
+
+// A decorated method is not an overriding descriptor (its lookups specialise), so the
+// instance refuses assignment and deletion of its name here instead.
+int base_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    int decorated = is_decorated_method_name(Py_TYPE(self), name);
+    if (decorated < 0) return -1;
+    if (decorated) {
+        value ? raise_assignment_refused() : raise_deletion_refused();
+        return -1;
+    }
+    return PyObject_GenericSetAttr(self, name, value);
 }
 
 void base_dealloc(PyObject* self) {
@@ -667,6 +680,7 @@ PyType_Slot base_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(base_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(base_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(base_traverse)},
+    {Py_tp_setattro, reinterpret_cast<void*>(base_setattro)},
     {Py_tp_clear, reinterpret_cast<void*>(base_clear)},
     {Py_tp_methods, base_methods},
     {Py_tp_getset, base_getset},

@@ -8,7 +8,7 @@ import types
 
 import pytest
 
-from conftest import named
+from conftest import named, raises_exactly
 
 import kestrine
 from conftest import run_python
@@ -125,24 +125,51 @@ def test_properties_are_read_only(name):
     assert getattr(obj, name) == {}
 
 
+ASSIGN = (TypeError, "Cannot assign to decorated method")
+DELETE = (NotImplementedError, "can't delete descriptor")
+
+
+@pytest.mark.parametrize("refuse, error", [
+    (lambda obj: setattr(obj, "m", 1), ASSIGN),
+    (lambda obj: delattr(obj, "m"), DELETE),
+    (lambda obj: Sample.__dict__["m"].__set__(obj, 1), ASSIGN),
+    (lambda obj: Sample.__dict__["m"].__delete__(obj), DELETE),
+    (lambda obj: KestrineBase.__setattr__(obj, "m", 1), ASSIGN),
+    (lambda obj: KestrineBase.__delattr__(obj, "m"), DELETE),
+    (lambda obj: setattr(obj, "".join(["m"]), 1), ASSIGN),  # a name that is not interned
+    (lambda obj: setattr(obj, "alias", 1), ASSIGN),  # bound after the class was made
+], ids=["assign", "delete", "__set__", "__delete__", "base __setattr__", "base __delattr__",
+        "built name", "alias"])
+def test_decorated_method_cannot_be_assigned_or_deleted_through_an_instance(refuse, error):
+    Sample.alias = Sample.__dict__["m"]
+    try:
+        obj = Sample()
+        obj.m()
+        obj.__dict__["m"] = "shadow"  # an entry of that name changes nothing
+        raises_exactly(*error, refuse, obj)
+        assert obj.__dict__["m"] == "shadow" and obj.is_cached("m")
+        obj.other = 1  # other names are stored as usual
+        assert obj.other == 1
+    finally:
+        del Sample.alias
+
+
 def test_descriptor_slots_and_metadata():
     desc = Sample.__dict__["m"]
     assert Sample.m is desc
+    assert inspect.isdatadescriptor(desc)
     obj = Sample()
-    shadow = obj.__dict__["m"] = lambda: "shadow"
-    with pytest.raises(TypeError, match=r"^Cannot assign to decorated method$"):
-        obj.m = 1
-    with pytest.raises(NotImplementedError, match=r"^can't delete descriptor$"):
-        del obj.m
-    # Method calls look the descriptor up as a method, so an entry put straight into the
-    # instance dict is what `obj.m()` calls; attribute access still yields the memoised
-    # method. Called outside the assert: the rewritten assert reads the attribute first.
-    called = obj.m()
-    assert called == "shadow" and obj.__dict__["m"] is shadow
     bound = obj.m
     assert bound() == 1
     assert isinstance(bound, types.MethodType)
     assert bound.__self__ is obj and bound.__func__ is desc
+    # The descriptor does not override the instance dict: an entry put straight into it (or
+    # through object.__setattr__, which skips the class's own attribute setting) is what
+    # `obj.m` reads and calls.
+    object.__setattr__(obj, "m", lambda: "shadow")
+    assert obj.m() == "shadow" and obj.m.__name__ == "<lambda>"
+    del obj.__dict__["m"]
+    assert obj.m() == 1
     for target in (Sample.m, obj.m):
         with pytest.raises(AttributeError):
             target.__name__
@@ -150,6 +177,9 @@ def test_descriptor_slots_and_metadata():
     assert not hasattr(desc, "__dict__")
     own = {"__call__", "__get__", "__set__", "__delete__", "__set_name__", "__doc__", "__module__"}
     assert set(vars(type(desc))) == own
+    assert str(inspect.signature(desc.__set__)) == "(instance, value, /)"
+    with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'value'$"):
+        desc.__set__(obj)
 
 
 @pytest.mark.skipif(

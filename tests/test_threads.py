@@ -719,3 +719,73 @@ def test_model_of_threads_sharing_one_instance(threads):
     assert not any(k in members for k, members in inst.dependency_graph.items()), "self edge"
 
 
+
+
+# -- hits beside writers on one instance ---------------------------------------------
+
+
+class Versioned(KestrineBase):
+    @kestrined()
+    def v(self, k):
+        return ("computed", k)
+
+
+def test_hits_beside_writers_only_ever_see_values_valid_for_their_key():
+    inst, keys = Versioned(), range(4)
+    ever_valid = {k: {("computed", k)} for k in keys}
+    stop = threading.Event()
+    for k in keys:
+        inst.v(k)
+
+    def work(index, barrier):
+        rng = random.Random(index)
+        barrier.wait()
+        if index == 0:  # the writer: updates, clears and clears everything until the readers stop
+            n = 0
+            while not stop.is_set() or n < 100:
+                n += 1
+                k = rng.choice(keys)
+                choice = rng.random()
+                try:
+                    if choice < 0.7:
+                        value = ("update", k, n)
+                        ever_valid[k].add(value)  # before it can be served
+                        inst.update_cached_value("v", value, k=k)
+                    elif choice < 0.95:
+                        inst.clear_cached_value("v", k=k)
+                    else:
+                        inst.clear_cache()
+                except KeyError:  # nothing stored to update or clear right now
+                    pass
+            return n
+        wrong, hits = [], 0
+        try:
+            for _ in range(OPS * 10):
+                k = rng.choice(keys)
+                value = inst.v(k)
+                hits += 1
+                if value not in ever_valid[k]:
+                    wrong.append((k, value))
+        finally:
+            stop.set()
+        return hits, wrong
+
+    writes, *readers = run_threads(work, 3)
+    assert writes >= 100
+    assert [wrong for _, wrong in readers] == [[], []]
+    assert [hits for hits, _ in readers] == [OPS * 10] * 2
+
+
+def test_threads_that_hit_and_exit_leave_nothing_for_a_writer_to_wait_for():
+    inst = Versioned()
+    inst.v(0)
+
+    def hit_and_exit(index, barrier):
+        barrier.wait()  # readers of several threads meet: they announce themselves
+        return [inst.v(0) for _ in range(200)][-1]
+
+    for _ in range(30):  # more threads over time than records at once
+        assert run_threads(hit_and_exit, 3) == [("computed", 0)] * 3
+    started = time.monotonic()
+    inst.update_cached_value("v", "new", k=0)
+    assert time.monotonic() - started < 1.0 and inst.v(0) == "new"
