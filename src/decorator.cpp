@@ -168,6 +168,8 @@ PyObject* build_decorator(FactoryObject* factory, PyObject* func) {
     spec.name = name;
     spec.name_str = Ref::steal(PyUnicode_FromStringAndSize(name.data(), Py_ssize_t(name.size())));
     if (!spec.name_str) return nullptr;
+    spec.name_hash = PyObject_Hash(spec.name_str.get());
+    if (spec.name_hash == -1) return nullptr;
     spec.func = Ref::borrow(func);
     spec.use_cache = factory->use_cache;
     spec.track_runtime_dependencies = factory->track_runtime_dependencies;
@@ -438,8 +440,8 @@ PyObject* cached_call(const MethodSpec& spec, PyObject* const* args, std::size_t
     KeyParts parts;
     const Py_hash_t* no_argument_hash =
         spec.no_argument_hash != -1 ? &spec.no_argument_hash : nullptr;
-    if (!make_key_parts(spec.name_str.get(), spec.func.get(), spec.binder, no_argument_hash, args,
-                        nargs, kwnames, parts))
+    if (!make_key_parts(spec.name_str.get(), spec.name_hash, spec.func.get(), spec.binder,
+                        no_argument_hash, args, nargs, kwnames, parts))
         return nullptr;
 
     KestrineBaseObject* base = as_base(instance);

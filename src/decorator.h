@@ -16,6 +16,7 @@ struct MethodSpec {
     std::vector<CallKey> dependency_keys;
     std::string name;
     Ref name_str;  // `name` as a str, the first item of every key of this method
+    Py_hash_t name_hash = -1;
     Ref func;
     bool use_cache = true;
     bool track_runtime_dependencies = false;

@@ -425,23 +425,37 @@ void key_parts_of_tuple(PyObject* key, Py_hash_t hash, KeyParts& out) {
     out.hash = hash;
 }
 
-Py_hash_t combine_tuple_hash(const Py_hash_t* lanes, Py_ssize_t count) {
-    // The interpreter's tuple hash (xxHash-style lanes), reproduced so that keys compared as
-    // parts hash exactly as their tuples do.
-    using Uhash = Py_uhash_t;
-    static_assert(sizeof(Uhash) == 8, "64-bit hashes expected");
-    constexpr Uhash prime1 = 11400714785074694791ULL;
-    constexpr Uhash prime2 = 14029467366897019727ULL;
-    constexpr Uhash prime5 = 2870177450012600261ULL;
-    Uhash acc = prime5;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        acc += static_cast<Uhash>(lanes[i]) * prime2;
-        acc = (acc << 31) | (acc >> 33);
-        acc *= prime1;
+namespace {
+
+// The interpreter's tuple hash (xxHash-style lanes), reproduced so that keys compared as
+// parts hash exactly as their tuples do; lanes are added one at a time.
+class TupleHash {
+  public:
+    void add(Py_hash_t lane) {
+        acc_ += static_cast<Py_uhash_t>(lane) * kPrime2;
+        acc_ = (acc_ << 31) | (acc_ >> 33);
+        acc_ *= kPrime1;
     }
-    acc += static_cast<Uhash>(count) ^ (prime5 ^ 3527539UL);
-    if (acc == static_cast<Uhash>(-1)) return 1546275796;
-    return static_cast<Py_hash_t>(acc);
+    Py_hash_t finish(Py_ssize_t count) const {
+        Py_uhash_t acc = acc_ + (static_cast<Py_uhash_t>(count) ^ (kPrime5 ^ 3527539UL));
+        if (acc == static_cast<Py_uhash_t>(-1)) return 1546275796;
+        return static_cast<Py_hash_t>(acc);
+    }
+
+  private:
+    static_assert(sizeof(Py_uhash_t) == 8, "64-bit hashes expected");
+    static constexpr Py_uhash_t kPrime1 = 11400714785074694791ULL;
+    static constexpr Py_uhash_t kPrime2 = 14029467366897019727ULL;
+    static constexpr Py_uhash_t kPrime5 = 2870177450012600261ULL;
+    Py_uhash_t acc_ = kPrime5;
+};
+
+}  // namespace
+
+Py_hash_t combine_tuple_hash(const Py_hash_t* lanes, Py_ssize_t count) {
+    TupleHash hash;
+    for (Py_ssize_t i = 0; i < count; ++i) hash.add(lanes[i]);
+    return hash.finish(count);
 }
 
 PyObject* KeyParts::to_tuple() const {
@@ -574,7 +588,9 @@ int FastBinder::bind(PyObject* func, PyObject* const* args, Py_ssize_t nargs, Py
     int named = positional_count_ + keyword_only_;
     int slot_count = named + var_positional_ + var_keyword_;
     if (slot_count > kMaxSlots || !applies_to(func)) return 0;
-    PyObject* slots[kMaxSlots] = {};
+    // Only the slots in use are cleared: zeroing all of them takes longer than binding.
+    PyObject* slots[kMaxSlots];
+    for (int i = 0; i < slot_count; ++i) slots[i] = nullptr;
 
     Py_ssize_t positional = nargs < positional_count_ ? nargs : positional_count_;
     for (Py_ssize_t i = 0; i < positional; ++i) slots[i] = args[i];
@@ -676,28 +692,47 @@ bool inspect_key_parts(PyObject* func, PyObject* const* args, Py_ssize_t nargs, 
 
 }  // namespace
 
+namespace {
+
+// PyObject_Hash, with the commonest argument type hashed in line: a small int is its own
+// hash (-1 excepted).
+Py_hash_t hash_value(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyLong_Type && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+        Py_ssize_t v = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value));
+        return v == -1 ? -2 : static_cast<Py_hash_t>(v);
+    }
+    return PyObject_Hash(value);
+}
+
+}  // namespace
+
 bool hash_key_parts(KeyParts& parts) {
     // Hash in the order the interpreter hashes the tuple, so the first unhashable value
     // raises the same error.
-    Py_hash_t name_hash = PyObject_Hash(parts.method_name);
-    if (name_hash == -1) return false;
-    SmallVector<Py_hash_t, 6> pair_hashes;
+    Py_hash_t name_hash = parts.method_name_hash;
+    if (name_hash == -1 && (name_hash = hash_value(parts.method_name)) == -1) return false;
+    TupleHash items;
     for (const KeyItem& item : parts.items) {
-        Py_hash_t lanes[2] = {item.name_hash, PyObject_Hash(item.value)};
-        if (lanes[1] == -1) return false;
-        pair_hashes.emplace_back(combine_tuple_hash(lanes, 2));
+        Py_hash_t value_hash = hash_value(item.value);
+        if (value_hash == -1) return false;
+        TupleHash pair;
+        pair.add(item.name_hash);
+        pair.add(value_hash);
+        items.add(pair.finish(2));
     }
-    Py_hash_t key_lanes[2] = {
-        name_hash,
-        combine_tuple_hash(pair_hashes.begin(), static_cast<Py_ssize_t>(pair_hashes.size()))};
-    parts.hash = combine_tuple_hash(key_lanes, 2);
+    TupleHash key;
+    key.add(name_hash);
+    key.add(items.finish(static_cast<Py_ssize_t>(parts.items.size())));
+    parts.hash = key.finish(2);
     return true;
 }
 
-bool make_key_parts(PyObject* method_name, PyObject* func, const FastBinder& binder,
-                    const Py_hash_t* no_argument_hash, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, KeyParts& parts) {
+bool make_key_parts(PyObject* method_name, Py_hash_t method_name_hash, PyObject* func,
+                    const FastBinder& binder, const Py_hash_t* no_argument_hash,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, KeyParts& parts) {
     parts.method_name = method_name;
+    parts.method_name_hash = method_name_hash;
     // A method whose only parameter is `self`, called with the instance alone: the key is
     // always `(name, ())`, hashed once.
     if (no_argument_hash && nargs == 1 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) &&

@@ -46,6 +46,7 @@ struct KeyItem {
 // by item and copied into the registry's native storage when the key is new.
 struct KeyParts {
     PyObject* method_name = nullptr;  // borrowed str, alive for the call
+    Py_hash_t method_name_hash = -1;  // its hash when known beforehand
     SmallVector<KeyItem, 6> items;    // sorted by the UTF-8 bytes of the names
     SmallVector<Ref, 4> keep_alive;   // objects made or looked up for this key
     Py_hash_t hash = -1;
@@ -117,11 +118,11 @@ bool hash_key_parts(KeyParts& parts);
 
 // Fills `parts` for a decorated call: the fast binder where it applies, else the inspect
 // path; then the hash, computed as for the built tuple. Returns false with an exception.
-// `no_argument_hash` is the precomputed hash of `(name, ())` for a method whose only
-// parameter is `self`, or nullptr.
-bool make_key_parts(PyObject* method_name, PyObject* func, const FastBinder& binder,
-                    const Py_hash_t* no_argument_hash, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, KeyParts& parts);
+// `method_name_hash` is the method name's hash (-1: computed here); `no_argument_hash` the
+// precomputed hash of `(name, ())` for a method whose only parameter is `self`, or nullptr.
+bool make_key_parts(PyObject* method_name, Py_hash_t method_name_hash, PyObject* func,
+                    const FastBinder& binder, const Py_hash_t* no_argument_hash,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, KeyParts& parts);
 
 // A declared or discovered dependency: method name and keyword arguments.
 struct DependencySpec {
