@@ -94,7 +94,7 @@ class Config:
         self.fill_repeats = (1, 1) if quick else (3, 2)
         self.clear_sizes = (10_000, 100_000) if quick else (20_000, 200_000)
         self.clear_repeats = (1, 1) if quick else (3, 2)
-        self.thread_calls = 400_000 // scale  # hits per thread per run
+        self.thread_calls = 1_500_000 // scale  # hits per thread per run
         self.thread_fills = 50_000 // scale  # misses per thread per run
         self.thread_rounds = 3 if quick else 5
         self.memory_entries = 1_000_000 // scale

@@ -395,12 +395,10 @@ bool make_call_key(std::string_view method_name, PyObject* function, PyObject* a
     if (!name) return false;
     KeyParts parts;
     parts.method_name = name.get();
-    if (!add_items(items, parts)) return false;
+    if (!add_items(items, parts) || !hash_key_parts(parts)) return false;
     Ref key = Ref::steal(parts.to_tuple());
     if (!key) return false;
-    Py_hash_t hash = PyObject_Hash(key.get());
-    if (hash == -1) return false;
-    out.hash = hash;
+    out.hash = parts.hash;
     out.key = std::move(key);
     return true;
 }
@@ -423,39 +421,6 @@ void key_parts_of_tuple(PyObject* key, Py_hash_t hash, KeyParts& out) {
         out.items.emplace_back(KeyItem{PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1), -1});
     }
     out.hash = hash;
-}
-
-namespace {
-
-// The interpreter's tuple hash (xxHash-style lanes), reproduced so that keys compared as
-// parts hash exactly as their tuples do; lanes are added one at a time.
-class TupleHash {
-  public:
-    void add(Py_hash_t lane) {
-        acc_ += static_cast<Py_uhash_t>(lane) * kPrime2;
-        acc_ = (acc_ << 31) | (acc_ >> 33);
-        acc_ *= kPrime1;
-    }
-    Py_hash_t finish(Py_ssize_t count) const {
-        Py_uhash_t acc = acc_ + (static_cast<Py_uhash_t>(count) ^ (kPrime5 ^ 3527539UL));
-        if (acc == static_cast<Py_uhash_t>(-1)) return 1546275796;
-        return static_cast<Py_hash_t>(acc);
-    }
-
-  private:
-    static_assert(sizeof(Py_uhash_t) == 8, "64-bit hashes expected");
-    static constexpr Py_uhash_t kPrime1 = 11400714785074694791ULL;
-    static constexpr Py_uhash_t kPrime2 = 14029467366897019727ULL;
-    static constexpr Py_uhash_t kPrime5 = 2870177450012600261ULL;
-    Py_uhash_t acc_ = kPrime5;
-};
-
-}  // namespace
-
-Py_hash_t combine_tuple_hash(const Py_hash_t* lanes, Py_ssize_t count) {
-    TupleHash hash;
-    for (Py_ssize_t i = 0; i < count; ++i) hash.add(lanes[i]);
-    return hash.finish(count);
 }
 
 PyObject* KeyParts::to_tuple() const {
@@ -708,23 +673,24 @@ Py_hash_t hash_value(PyObject* value) {
 }  // namespace
 
 bool hash_key_parts(KeyParts& parts) {
-    // Hash in the order the interpreter hashes the tuple, so the first unhashable value
-    // raises the same error.
+    // Values are hashed in the order the interpreter hashes the key's tuple, so the first
+    // unhashable value raises the same error. The key's own hash is a cheap chain of one
+    // multiplication per item (equal keys have equal item hashes, so equal key hashes); the
+    // registry spreads it before use.
+    constexpr Py_uhash_t kValueFactor = 0x9E3779B97F4A7C15ULL;
+    constexpr Py_uhash_t kChainFactor = 0xC2B2AE3D27D4EB4FULL;
     Py_hash_t name_hash = parts.method_name_hash;
     if (name_hash == -1 && (name_hash = hash_value(parts.method_name)) == -1) return false;
-    TupleHash items;
+    auto acc = static_cast<Py_uhash_t>(name_hash);
     for (const KeyItem& item : parts.items) {
         Py_hash_t value_hash = hash_value(item.value);
         if (value_hash == -1) return false;
-        TupleHash pair;
-        pair.add(item.name_hash);
-        pair.add(value_hash);
-        items.add(pair.finish(2));
+        Py_uhash_t item_hash = static_cast<Py_uhash_t>(item.name_hash) +
+                               static_cast<Py_uhash_t>(value_hash) * kValueFactor;
+        acc = (acc ^ item_hash) * kChainFactor;
     }
-    TupleHash key;
-    key.add(name_hash);
-    key.add(items.finish(static_cast<Py_ssize_t>(parts.items.size())));
-    parts.hash = key.finish(2);
+    acc ^= acc >> 32;
+    parts.hash = acc == static_cast<Py_uhash_t>(-1) ? 1 : static_cast<Py_hash_t>(acc);
     return true;
 }
 

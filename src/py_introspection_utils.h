@@ -14,7 +14,8 @@
 
 namespace kestrine {
 
-// A key tuple `(method_name, ((parameter_name, value), ...))` and its Python hash.
+// A key tuple `(method_name, ((parameter_name, value), ...))` and its key hash
+// (hash_key_parts over its parts).
 struct CallKey {
     Py_hash_t hash = -1;
     Ref key;
@@ -29,10 +30,6 @@ bool make_call_key(std::string_view method_name, PyObject* function, PyObject* a
 
 // How a key without argument items is shown: a new str of its method name.
 PyObject* display_key_name(PyObject* method_name);
-
-// Hash of a 2-tuple (name, value) and of a tuple of such hashes, computed exactly as the
-// interpreter hashes tuples, so a key can be hashed and compared without building it.
-Py_hash_t combine_tuple_hash(const Py_hash_t* lanes, Py_ssize_t count);
 
 // One argument item of a key before the tuple exists: name (a str) and value, both
 // borrowed: from the call's arguments, the binder's names, or KeyParts::keep_alive.
@@ -60,7 +57,7 @@ struct KeyParts {
 };
 
 // The parts of the key built from `method_name` and `kwargs` (a dict or nullptr) without
-// binding or defaults, hashed as its tuple would be. Returns false with an exception set.
+// binding or defaults, hashed by hash_key_parts. Returns false with an exception set.
 bool key_parts_of_kwargs(std::string_view method_name, PyObject* kwargs, KeyParts& out);
 // Borrowed parts of a well-formed key tuple with its known hash; the tuple must outlive
 // `out`.
@@ -112,8 +109,9 @@ class FastBinder {
     std::vector<Py_hash_t> name_hashes_;
 };
 
-// Computes `parts.hash` as the interpreter would hash the key's tuple. Returns false with
-// an exception set (an unhashable value).
+// Computes `parts.hash` from the method name's and the values' hashes, hashing the values in
+// the order the interpreter hashes the key's tuple. Equal keys hash equally. Returns false
+// with an exception set (an unhashable value).
 bool hash_key_parts(KeyParts& parts);
 
 // Fills `parts` for a decorated call: the fast binder where it applies, else the inspect
