@@ -428,9 +428,7 @@ PyObject* cached_call(const MethodSpec& spec, PyObject* const* args, std::size_t
         return nullptr;
     }
     PyObject* instance = args[0];
-    // No instance of KestrineBase can exist before its type does.
-    PyTypeObject* base_type = kestrine_base_type_if_ready();
-    if (!base_type || !PyType_IsSubtype(Py_TYPE(instance), base_type)) {
+    if (!is_kestrine_instance(instance)) {
         PyErr_SetString(PyExc_TypeError,
                         "The decorated method's class must inherit from KestrineBase");
         return nullptr;

@@ -698,6 +698,15 @@ PyType_Spec base_spec = {
 
 }  // namespace
 
+bool is_kestrine_instance(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    // Every subclass inherits the attribute-setting slot unless a class defines __setattr__:
+    // the slot identifies most instances without walking the MRO.
+    if (type->tp_setattro == base_setattro) return true;
+    PyTypeObject* base = kestrine_base_type_if_ready();
+    return base && PyType_IsSubtype(type, base);
+}
+
 PyType_Spec* kestrine_base_spec() {
     return &base_spec;
 }

@@ -22,6 +22,9 @@ inline KestrineBaseObject* as_base(PyObject* obj) {
     return reinterpret_cast<KestrineBaseObject*>(obj);
 }
 
+// Whether `obj` is an instance of KestrineBase or a subclass (a plain type test).
+bool is_kestrine_instance(PyObject* obj);
+
 // The instance's state, allocated when missing; needs exclusive access. nullptr with
 // MemoryError set when it cannot be allocated.
 CacheState* ensure_state(KestrineBaseObject* base);

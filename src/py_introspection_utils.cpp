@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -496,7 +497,7 @@ namespace {
 // Whether inspect.signature would see `func` as the plain function its code describes:
 // no attributes that unwrapping or a stored signature could use, and (3.14) annotations
 // that inspect would not need to evaluate.
-bool plain_function(PyObject* func, PyObject* code) {
+[[gnu::always_inline]] inline bool plain_function(PyObject* func, PyObject* code) {
     auto* f = reinterpret_cast<PyFunctionObject*>(func);
     if (std::atomic_ref<PyObject*>(f->func_code).load(std::memory_order_relaxed) != code)
         return false;
@@ -523,8 +524,10 @@ bool plain_function(PyObject* func, PyObject* code) {
 // The function's defaults (a tuple or dict, or nullptr for none) in `out`: the object the
 // binder holds when the function still has it, else the function's current one fetched with
 // a reference that `parts` keeps. false with an exception set.
-bool current_or_fetched(PyObject* func, PyObject* PyFunctionObject::* field, PyObject* held,
-                        const char* attribute, KeyParts& parts, PyObject*& out) {
+[[gnu::always_inline]] inline bool current_or_fetched(PyObject* func,
+                                                      PyObject* PyFunctionObject::* field,
+                                                      PyObject* held, const char* attribute,
+                                                      KeyParts& parts, PyObject*& out) {
     auto* f = reinterpret_cast<PyFunctionObject*>(func);
     if (std::atomic_ref<PyObject*>(f->*field).load(std::memory_order_relaxed) == held) {
         out = held;
@@ -553,12 +556,35 @@ int FastBinder::bind(PyObject* func, PyObject* const* args, Py_ssize_t nargs, Py
     int named = positional_count_ + keyword_only_;
     int slot_count = named + var_positional_ + var_keyword_;
     if (slot_count > kMaxSlots || !applies_to(func)) return 0;
-    // Only the slots in use are cleared: zeroing all of them takes longer than binding.
+    // Cleared in fixed-size blocks the compiler writes with a few vector stores: clearing a
+    // variable length costs a string instruction whose start-up takes longer than binding.
     PyObject* slots[kMaxSlots];
-    for (int i = 0; i < slot_count; ++i) slots[i] = nullptr;
+    if (slot_count <= 4) {
+        std::memset(slots, 0, 4 * sizeof(PyObject*));
+    } else {
+        std::memset(slots, 0, sizeof(slots));
+    }
 
     Py_ssize_t positional = nargs < positional_count_ ? nargs : positional_count_;
-    for (Py_ssize_t i = 0; i < positional; ++i) slots[i] = args[i];
+    // A few positional arguments are copied one by one: a loop would become a library call.
+    switch (positional) {
+        case 4:
+            slots[3] = args[3];
+            [[fallthrough]];
+        case 3:
+            slots[2] = args[2];
+            [[fallthrough]];
+        case 2:
+            slots[1] = args[1];
+            [[fallthrough]];
+        case 1:
+            slots[0] = args[0];
+            [[fallthrough]];
+        case 0:
+            break;
+        default:
+            std::memcpy(slots, args, static_cast<std::size_t>(positional) * sizeof(PyObject*));
+    }
     if (var_positional_) {
         PyObject* surplus = PyTuple_New(nargs - positional);
         if (!surplus) return -1;
