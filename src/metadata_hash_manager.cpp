@@ -1,6 +1,7 @@
 // The per-instance key registry.
 #include "metadata_hash_manager.h"
 
+#include <algorithm>
 #include <limits>
 #include <new>
 
@@ -149,27 +150,43 @@ int MetadataHashManager::traverse(visitproc visit, void* arg) const {
 
 template <typename Equal>
 Found MetadataHashManager::probe(Py_hash_t hash, Equal&& equal, KeyId& out) const {
-    if (slots_.size() == 0) return Found::No;
-    std::size_t mask = slots_.size() - 1;
-    const Slot* slots = slots_.data();
+    // The stored keys with this hash are compared in registration order, the first that
+    // equals wins. They lie along one probe sequence of each table (two while one drains),
+    // not necessarily in id order: each round finds the lowest id above the last one
+    // compared. Usually there is one candidate and a single round. No allocation: a hit
+    // may run where allocating must not fail.
     std::uint32_t tag = tag_of(hash);
-    for (std::size_t i = spread(hash) & mask;; i = (i + 1) & mask) {
-        Slot slot = slots[i];
-        if (slot.id_plus_one == kEmptySlot) return Found::No;
-        if (slot.hash_tag != tag) continue;
-        StoredKey* stored = keys_[slot.id_plus_one - 1];
-        if (stored->hash() != hash) continue;
-        // The equality may run Python code; the table cannot change meanwhile because
+    auto next_candidate = [&](std::int64_t above) {
+        std::int64_t best = -1;
+        auto scan = [&](const SlotTable& table, std::size_t moved_below) {
+            if (table.size() == 0) return;
+            std::size_t mask = table.size() - 1;
+            const Slot* slots = table.data();
+            for (std::size_t i = spread(hash) & mask;; i = (i + 1) & mask) {
+                Slot slot = slots[i];
+                if (slot.id_plus_one == kEmptySlot) return;
+                std::int64_t id = std::int64_t(slot.id_plus_one) - 1;
+                if (slot.hash_tag != tag || i < moved_below || id <= above) continue;
+                if ((best < 0 || id < best) && keys_[id]->hash() == hash) best = id;
+            }
+        };
+        scan(slots_, 0);
+        scan(old_, migrated_);
+        return best;
+    };
+    for (std::int64_t id = next_candidate(-1); id >= 0; id = next_candidate(id)) {
+        // The equality may run Python code; the tables cannot change meanwhile because
         // every change needs the instance's exclusive access, which the caller holds or
         // which shared holders keep others from taking.
-        int result = equal(stored);
+        int result = equal(keys_[id]);
         if (result == 0) continue;
         if (result == 1) {
-            out = slot.id_plus_one - 1;
+            out = KeyId(id);
             return Found::Yes;
         }
         return result == kUndecided ? Found::Undecided : Found::Error;
     }
+    return Found::No;
 }
 
 Found MetadataHashManager::find(const KeyParts& parts, KeyId& out) const {
@@ -190,19 +207,18 @@ void MetadataHashManager::place(Slot* slots, std::size_t mask, Slot slot) const 
     slots[i] = slot;
 }
 
-void MetadataHashManager::rehash_into(SlotTable& grown) const {
-    std::size_t size = slots_.size();
+void MetadataHashManager::migrate(std::size_t count) {
+    std::size_t size = old_.size();
     if (size == 0) return;
-    // Walks the old table from just after an empty slot (the load factor leaves some), so
-    // every run of occupied slots is read from its start: keys of equal hashes keep their
-    // registration order along the new probe sequences. Reading slots in table order, not
-    // the keys, keeps growth a sequential pass.
-    std::size_t start = 0;
-    const Slot* slots = slots_.data();
-    while (slots[start].id_plus_one != kEmptySlot) ++start;
-    for (std::size_t n = 1; n <= size; ++n) {
-        Slot slot = slots[(start + n) & (size - 1)];
-        if (slot.id_plus_one != kEmptySlot) place(grown.data(), grown.size() - 1, slot);
+    std::size_t end = std::min(size, migrated_ + count);
+    const Slot* slots = old_.data();
+    for (; migrated_ < end; ++migrated_) {
+        Slot slot = slots[migrated_];
+        if (slot.id_plus_one != kEmptySlot) place(slots_.data(), slots_.size() - 1, slot);
+    }
+    if (migrated_ == size) {
+        old_.release();
+        migrated_ = 0;
     }
 }
 
@@ -221,7 +237,10 @@ bool MetadataHashManager::insert(StoredKey* key, KeyId& out) {
             SlotTable grown;
             if (!grown.allocate(slots_.size() == 0 ? 16 : slots_.size() * 2))
                 throw std::bad_alloc();
-            rehash_into(grown);
+            // Two slots move per registration: the old table has drained before the
+            // grown one fills up (it grows again after 0.7 of its size in registrations).
+            migrate(old_.size());
+            old_.swap(slots_);
             slots_.swap(grown);
         }
     } catch (const std::bad_alloc&) {
@@ -229,6 +248,7 @@ bool MetadataHashManager::insert(StoredKey* key, KeyId& out) {
         PyErr_NoMemory();
         return false;
     }
+    migrate(2);
     keys_.push_back(key);  // capacity reserved above
     place(slots_.data(), slots_.size() - 1, Slot{id + 1, tag_of(key->hash())});
     out = id;

@@ -117,6 +117,11 @@ class MetadataHashManager {
             std::swap(slots_, other.slots_);
             std::swap(size_, other.size_);
         }
+        void release() {
+            PyMem_Free(slots_);
+            slots_ = nullptr;
+            size_ = 0;
+        }
         std::size_t size() const { return size_; }
         Slot* data() const { return slots_; }
 
@@ -126,12 +131,18 @@ class MetadataHashManager {
     };
     bool insert(StoredKey* key, KeyId& out);
     void place(Slot* slots, std::size_t mask, Slot slot) const;
-    void rehash_into(SlotTable& grown) const;
+    // Moves up to `count` slots of the table being drained into the current one.
+    void migrate(std::size_t count);
 
     PyVector<StoredKey*> keys_;  // by id: the owned keys
-    // Open addressing over ids: the ids of one hash lie along one probe sequence in
-    // registration order, so no per-hash list needs allocating.
+    // Open addressing over ids; a lookup compares the candidates of one hash in id order, so
+    // no per-hash list needs allocating.
     SlotTable slots_;
+    // A grown table is filled a few slots per registration from the one it replaced, so that
+    // growth costs no pause: until then both are searched, and old_ positions below
+    // migrated_ have moved.
+    SlotTable old_;
+    std::size_t migrated_ = 0;
 };
 
 // The KeyId of the key built from `method_name` and `kwargs` (no binding, no defaults);

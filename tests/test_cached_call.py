@@ -56,6 +56,37 @@ def test_numerically_equal_arguments_share_and_keep_first(values):
     assert len(s.runs) == 2
 
 
+class Chameleon:
+    """One hash for all; equal only to itself, until `agreeable` makes it equal to any."""
+
+    agreeable = False
+
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        return self is other or Chameleon.agreeable
+
+
+def test_first_registered_of_several_equal_keys_wins_across_table_growth():
+    s = Shapes()
+    chameleons = []
+    for i in range(3000):  # the key table grows (and drains its old table) many times
+        if i % 30 == 0:
+            chameleons.append(Chameleon())
+            s.ident(chameleons[-1])
+        s.ident(i)
+    first = s.get_cached_value("ident", x=chameleons[0])
+    Chameleon.agreeable = True
+    try:
+        for probe in (Chameleon(), chameleons[-1], chameleons[50]):
+            assert s.get_cached_value("ident", x=probe) is first
+            assert s.ident(probe) is first
+    finally:
+        Chameleon.agreeable = False
+    assert len(s.runs) == 3000 + len(chameleons)
+
+
 def test_instance_is_part_of_key_when_first_parameter_is_not_self():
     s = Shapes()
     assert s.inst(1) == 1 and s.inst(1) == 1 and s.runs == [("inst", 1)]
