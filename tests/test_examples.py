@@ -135,6 +135,11 @@ def test_threads(workers):
     assert all(computed == cached for computed, cached in per_instance)
     assert sum(computed for computed, _ in per_instance) == par["quote"]
     assert "results equal the sequential run: True" in out
+    shared = ast.literal_eval(re.search(r"shared: .*body runs (\{.*\}), valid", out).group(1))
+    cached = int(re.search(r"shared: .*valid quotes cached (\d+)", out).group(1))
+    assert cached == distinct_orders  # every order's quote ends up stored
+    assert distinct_orders <= shared["quote"] <= distinct_orders * workers
+    assert "shared results equal the sequential run: True" in out
     if sys.version_info >= (3, 13) and not sys._is_gil_enabled():
         assert "GIL enabled: False" in out
 
