@@ -7,8 +7,8 @@
 #     live outside ASan's heap; PYTHONMALLOC=debug puts CPython's guard bytes and freed-memory
 #     poisoning on that heap instead. Leak checking is off here: LeakSanitizer does not scan
 #     the object heap, so whatever an object alive at exit owns reads as leaked, and objects
-#     alive at exit are the rule (module-level classes, instances whose caches the cyclic
-#     collector cannot see).
+#     alive at exit are the rule (module-level classes, and every class once a test starts a
+#     thread: the free-threaded 3.13 interpreter then makes classes immortal).
 #  2. tools/lsan_churn.py with leak checking on: every owner is freed before exit there, so
 #     any leak report is a real one. It needs no suppressions.
 #

@@ -3,9 +3,11 @@ error paths, on classes and instances that are all gone again before the interpr
 exits, so that LeakSanitizer's exit-time check sees every C++ allocation's owner freed.
 
 The test suite cannot serve for this: much of what it makes lives until exit (module-level
-classes, instances whose caches the cyclic collector cannot see), and the interpreter's
-object heap is outside what LeakSanitizer scans, so everything such an object owns would
-read as leaked.
+classes and their instances), and the interpreter's object heap is outside what
+LeakSanitizer scans, so everything such an object owns would read as leaked. Here instances
+whose caches refer back to them are freed by the collector, others by reset_cache(). No
+thread is started: once a second thread runs, the free-threaded 3.13 interpreter makes every
+class and function immortal, so no class would be freed before exit.
 """
 
 import gc
@@ -47,6 +49,10 @@ def make_class():
         def fails(self, x):
             raise ValueError(x)
 
+        @kestrined()
+        def me(self, other):  # a value and a key argument that refer back: cycles
+            return [self, other]
+
     return Grid
 
 
@@ -77,7 +83,11 @@ def round_trip(rounds):
         expect(KeyError, a.clear_cached_value, "nothing")
         expect(TypeError, kestrined, use_cache=1, bogus=2)
         b.clear_cache()
-        del a, b, Grid
+        a.me(b), b.me(a)  # only the collector frees these now
+        c = Grid(5)
+        c.total(), c.me((r, c))
+        c.reset_cache()
+        del a, b, c, Grid
     gc.collect()
 
 
