@@ -64,6 +64,15 @@ class AccessGuard {
     Access acquire_exclusive(ThreadRecord* record);
     void release_exclusive(ThreadRecord* record);
 
+    // In a child process after fork: gives up a hold of a thread that did not survive it.
+    void release_lost_hold(bool exclusive) {
+        if (exclusive) {
+            word_.fetch_and(~(kWriter | kWaiters), std::memory_order_release);
+        } else {
+            word_.fetch_sub(1, std::memory_order_release);
+        }
+    }
+
   private:
     static constexpr std::uint32_t kWriter = 1u << 31;
     static constexpr std::uint32_t kQuick = 1u << 30;

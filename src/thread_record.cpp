@@ -1,6 +1,8 @@
 // The registry of per-thread records.
 #include "thread_record.h"
 
+#include "access_guard.h"
+
 #include <Python.h>
 #include <pthread.h>
 
@@ -30,14 +32,18 @@ struct RecordReleaser {
 };
 thread_local RecordReleaser record_releaser;
 
-// In a child process only the forking thread lives on: the other threads' records are
-// freed, so that no writer waits for a shared hold of a thread that no longer exists.
+// In a child process only the forking thread lives on. The other threads' holds are given
+// up and their records freed, so that nobody waits for a thread that no longer exists. (The
+// fork waited for every thread to reach a point where Python code may run, so none was
+// halfway through a hold that runs no Python code.)
 void release_records_after_fork() {
     ThreadRecord* own = this_thread_record_ptr;
     for (ThreadRecord* r = registry_head.load(std::memory_order_acquire); r; r = r->next) {
         if (r == own) continue;
         for (auto& slot : r->reading) slot.store(nullptr, std::memory_order_relaxed);
         r->slots_used = 0;
+        for (const ThreadRecord::Held& held : r->held)
+            const_cast<AccessGuard*>(held.guard)->release_lost_hold(held.exclusive);
         r->held.clear();
         r->in_use.store(false, std::memory_order_release);
     }

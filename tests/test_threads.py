@@ -7,11 +7,13 @@ import random
 import signal
 import threading
 import time
+import warnings
 from collections import Counter
 
 import pytest
 
 from kestrine import KestrineBase, automagically_kestrined, kestrined
+from conftest import Collider
 from model import PERMANENTLY_INVALID, VALID, display_key, make_key
 from test_model_based import PLAIN, SERIALISABLE, Web
 
@@ -789,3 +791,53 @@ def test_threads_that_hit_and_exit_leave_nothing_for_a_writer_to_wait_for():
     started = time.monotonic()
     inst.update_cached_value("v", "new", k=0)
     assert time.monotonic() - started < 1.0 and inst.v(0) == "new"
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.parametrize("hold", ["announced read", "counted read", "write"])
+def test_fork_while_another_thread_holds_the_instance_leaves_the_child_free(hold):
+    inst, inside, release = Versioned(), threading.Event(), threading.Event()
+    armed = []
+    for k in range(2):
+        inst.v(k)
+    # A stored key whose comparison with any other key blocks once armed.
+    inst.v(Collider(lambda: armed and (inside.set(), release.wait(JOIN_TIMEOUT))))
+
+    def readers(index, barrier):  # readers of two threads meet: reads are announced
+        barrier.wait()
+        for _ in range(100_000):
+            inst.v(index)
+
+    if hold == "announced read":
+        run_threads(readers, 2)
+    armed.append(True)
+    def probe():
+        if hold != "write":
+            return inst.v(Collider())
+        with pytest.raises(KeyError):  # a query holds the instance alone while comparing
+            inst.is_cached("v", k=Collider())
+
+    holder = threading.Thread(target=probe, daemon=True)
+    holder.start()
+    assert inside.wait(JOIN_TIMEOUT)  # the other thread holds the instance, comparing keys
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+            pid = os.fork()
+        if pid == 0:  # only this thread lives on in the child: nobody holds anything there
+            try:
+                inst.update_cached_value("v", "child", k=0)
+                os._exit(0 if inst.v(0) == "child" else 1)
+            finally:
+                os._exit(2)
+        deadline = time.monotonic() + 30
+        while (done := os.waitpid(pid, os.WNOHANG)) == (0, 0) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        if done == (0, 0):
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+        assert done != (0, 0), "the child waited for a thread that is not there"
+        assert os.waitstatus_to_exitcode(done[1]) == 0
+    finally:
+        release.set()
+        holder.join(JOIN_TIMEOUT)
