@@ -234,29 +234,29 @@ def cycle_through_ancestor(obj):
     child.scope()
 
 
+def cycle_through_slot():
+    obj = Slotted()
+    obj.ctx = Context()
+    obj.ctx.path.append(obj.lookup("x"))  # value -> ctx -> value, and the slot -> ctx
+    assert gc.get_referents(obj).count(obj.ctx) == 2  # the collector sees both
+    return obj, None
+
+
 @pytest.mark.parametrize("make_cycle", [
     cycle_through_value, cycle_through_key, cycle_through_shown_key, cycle_through_receiver,
-    cycle_through_ancestor,
-], ids=["value", "key argument", "shown key", "receiver", "ancestor"])
+    cycle_through_ancestor, cycle_through_slot,
+], ids=["value", "key argument", "shown key", "receiver", "ancestor", "slotted subclass"])
 def test_cycle_through_the_cache_is_collected(make_cycle):
-    obj = Node()
-    make_cycle(obj)
-    held = obj.plain("kept")  # not part of the cycle: released with the cache
-    refs = [weakref.ref(obj), weakref.ref(held)]
+    if make_cycle is cycle_through_slot:
+        obj, held = make_cycle()
+    else:
+        obj = Node()
+        make_cycle(obj)
+        held = obj.plain("kept")  # not part of the cycle: released with the cache
+    refs = [weakref.ref(obj), weakref.ref(held) if held else lambda: None]
     del obj, held
     gc.collect()
     assert [r() for r in refs] == [None, None]
-
-
-def test_cycle_through_a_slotted_subclass_is_collected():
-    obj = Slotted()
-    obj.ctx = Context()
-    obj.ctx.path.append(obj.lookup("x"))  # value -> ctx -> value: through a slot
-    ref = weakref.ref(obj)
-    assert gc.get_referents(obj).count(obj.ctx) == 2  # the slot and the cached value
-    del obj
-    gc.collect()
-    assert ref() is None
 
 
 def test_rounds_of_trees_dropped_after_use_stay_flat():

@@ -515,63 +515,60 @@ WAITS = {
 }
 
 
-@pytest.mark.parametrize("wait", WAITS)
-def test_a_wait_for_another_threads_hold_sleeps(wait):
-    inst, gate = Slow(), HashGate()
-    inst.param(gate), inst.leaf()
-    holder = hold_instance(inst, gate, wait)
-    cpu = []
-
-    def timed():
-        started = time.thread_time()
-        WAITS[wait](inst)
-        cpu.append(time.thread_time() - started)
-
-    thread = threading.Thread(target=timed)
-    thread.start()
-    holder = holder()
-    time.sleep(0.15)
-    assert thread.is_alive(), "the request did not wait"
-    gate.release.set()
-    thread.join(JOIN_TIMEOUT)
-    holder.join(JOIN_TIMEOUT)
-    assert cpu[0] < 0.01  # of a wait of more than 150 ms
-    check_no_frame_left(inst, 3)
-
-
-@pytest.mark.parametrize("wait", WAITS)
-@pytest.mark.parametrize("holder_waits_for_us", [False, True], ids=["holder", "deadlock"])
-def test_a_signal_ends_a_wait_for_the_instance(wait, holder_waits_for_us):
-    """Ctrl+C during a wait raises KeyboardInterrupt promptly and leaves nothing behind, even
-    when the holder waits for the interrupted thread (which nothing else could end)."""
-    inst, gate = Slow(), HashGate()
-    inst.param(gate), inst.leaf()
-    holder = hold_instance(inst, gate, wait)
-    sent = []
-
+def interrupt_main_thread_after(seconds, sent):
     def interrupt():
-        gate.entered.wait(JOIN_TIMEOUT)
-        time.sleep(0.3)
+        time.sleep(seconds)
         sent.append(time.monotonic())
         signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
 
     threading.Thread(target=interrupt, daemon=True).start()
-    try:
-        with pytest.raises(KeyboardInterrupt):
-            try:
-                WAITS[wait](inst)
-            finally:
-                raised = time.monotonic()
-                if not holder_waits_for_us:
-                    gate.release.set()
-        assert raised - sent[0] < 0.5
-    finally:
-        gate.release.set()
+
+
+@pytest.mark.parametrize("wait", WAITS)
+@pytest.mark.parametrize("ending", ["released", "signal", "signal, holder waits for us"])
+def test_a_wait_for_another_threads_hold_sleeps_and_ends_on_a_signal(wait, ending):
+    """A request meeting another thread's hold sleeps until it ends. Ctrl+C ends the wait
+    promptly with KeyboardInterrupt, even when the holder waits for the interrupted thread
+    (which nothing else could end), and leaves nothing behind."""
+    inst, gate = Slow(), HashGate()
+    inst.param(gate), inst.leaf()
+    holder = hold_instance(inst, gate, wait)
+    if ending == "released":  # the waiter is another thread; the hold ends after 150 ms
+        cpu = []
+
+        def timed():
+            started = time.thread_time()
+            WAITS[wait](inst)
+            cpu.append(time.thread_time() - started)
+
+        waiter = threading.Thread(target=timed)
+        waiter.start()
         holder = holder()
-        holder.join(JOIN_TIMEOUT)
+        time.sleep(0.15)
+        assert waiter.is_alive(), "the request did not wait"
+        gate.release.set()
+        waiter.join(JOIN_TIMEOUT)
+        assert cpu[0] < 0.01  # of a wait of more than 150 ms
+    else:
+        sent = []
+        gate.entered.wait(JOIN_TIMEOUT) if wait != "store" else None
+        interrupt_main_thread_after(0.3 if wait != "store" else 0.6, sent)
+        try:
+            with pytest.raises(KeyboardInterrupt):
+                try:
+                    WAITS[wait](inst)
+                finally:
+                    raised = time.monotonic()
+                    if ending == "signal":
+                        gate.release.set()
+            assert raised - sent[0] < 0.5
+        finally:
+            gate.release.set()
+            holder = holder()
+        if wait == "store":  # the value computed meanwhile went to no one and is not stored
+            assert inst.validation_state["slow"] == "invalid" and "slow" not in inst.cached_values
+    holder.join(JOIN_TIMEOUT)
     assert not holder.is_alive()
-    if wait == "store":  # the value computed meanwhile was returned to no one and not stored
-        assert inst.validation_state["slow"] == "invalid" and "slow" not in inst.cached_values
     check_no_frame_left(inst, 4)
     assert inst.slow() == [1] and inst.validation_state["slow"] == VALID
     assert inst.dependency_graph["leaf"] == {"slow", ("probe", (("n", 4),))}
