@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace kestrine {
@@ -14,7 +15,7 @@ class SmallVector {
     SmallVector(const SmallVector&) = delete;
     SmallVector& operator=(const SmallVector&) = delete;
     ~SmallVector() {
-        clear();
+        if constexpr (!std::is_trivially_destructible_v<T>) clear();
         if (data_ != inline_data()) ::operator delete(data_);
     }
 
