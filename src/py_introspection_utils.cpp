@@ -698,7 +698,9 @@ Py_hash_t hash_value(PyObject* value) {
 
 }  // namespace
 
-bool hash_key_parts(KeyParts& parts) {
+namespace {
+
+[[gnu::always_inline]] inline bool hash_parts(KeyParts& parts) {
     // Values are hashed in the order the interpreter hashes the key's tuple, so the first
     // unhashable value raises the same error. The key's own hash is a cheap chain of one
     // multiplication per item (equal keys have equal item hashes, so equal key hashes); the
@@ -718,6 +720,12 @@ bool hash_key_parts(KeyParts& parts) {
     acc ^= acc >> 32;
     parts.hash = acc == static_cast<Py_uhash_t>(-1) ? 1 : static_cast<Py_hash_t>(acc);
     return true;
+}
+
+}  // namespace
+
+bool hash_key_parts(KeyParts& parts) {
+    return hash_parts(parts);
 }
 
 bool make_key_parts(PyObject* method_name, Py_hash_t method_name_hash, PyObject* func,
@@ -742,7 +750,7 @@ bool make_key_parts(PyObject* method_name, Py_hash_t method_name_hash, PyObject*
         parts.hash = *no_argument_hash;
         return true;
     }
-    return hash_key_parts(parts);
+    return hash_parts(parts);
 }
 
 }  // namespace kestrine
