@@ -1190,7 +1190,7 @@ def rounds_table(doc: dict, markdown: bool) -> list:
               " ".join(f"{m:.0f}" for m in r["rss_mb"])] for r in sec["rows"]]
     return [(f"rounds of a long-running program ({sec['nodes_per_round']} new nodes per round): "
              "live nodes and RSS (MB) after each round's collection",
-             ["workload", "live nodes by round", "RSS MB by round"], cells, 0)]
+             ["workload", "live nodes by round", "RSS MB by round"], cells, 1)]
 
 
 def target_table(doc: dict, markdown: bool) -> list:
@@ -1220,6 +1220,39 @@ def render_markdown(title, header, rows, ntext) -> str:
     body = [[c.replace("__", r"\_\_") for c in r] for r in [header, *rows]]  # not bold
     lines = [f"{title}:", "", *("| " + " | ".join(r) + " |" for r in [body[0], align, *body[1:]])]
     return "\n".join(lines) + "\n"
+
+
+def print_comparison(docs: list) -> None:
+    """Calls (ns, ratio to the case's first row) and 2-thread figures of several runs, one
+    column per run: the same measurements on different interpreters."""
+    names = [d["info"].get("interpreter", d["info"].get("python", "?")) for d in docs]
+    print("| case | implementation | " + " | ".join(names) + " |")
+    print("| --- | --- | " + " | ".join("---:" for _ in docs) + " |")
+    keys = [(r["case"], r["impl"]) for r in docs[0].get("hits", {}).get("rows", [])]
+    shown = set()
+    for case, impl in keys:
+        cells = []
+        for d in docs:
+            rows = d["hits"]["rows"]
+            first = next(r for r in rows if r["case"] == case)
+            row = next(r for r in rows if (r["case"], r["impl"]) == (case, impl))
+            ns = row["ns"]["gc_on"]
+            cells.append(fmt_ns(ns) if row is first else
+                         f"{fmt_ns(ns)} ({fmt_ratio(first['ns']['gc_on'] / ns)})")
+        print(f"| {case if case not in shown else ''} | {impl} | " + " | ".join(cells) + " |")
+        shown.add(case)
+    print()
+    print("| 2 threads | instances | " + " | ".join(names) + " |")
+    print("| --- | --- | " + " | ".join("---:" for _ in docs) + " |")
+    for row in docs[0].get("threads", {}).get("rows", []):
+        if row["threads"] != 2:
+            continue
+        cells = []
+        for d in docs:
+            other = find(d["threads"]["rows"], impl=row["impl"], threads=2,
+                         instances=row["instances"])["gc_on"]
+            cells.append(f"{other['throughput_ratio']:.2f} / {other['cpu_inflation']:.2f}")
+        print(f"| {row['impl']} | {row['instances']} | " + " | ".join(cells) + " |")
 
 
 def print_tables(doc: dict, markdown: bool) -> None:
@@ -1309,6 +1342,9 @@ def main() -> int:
                              " and exit")
     parser.add_argument("--memory-child", nargs=2, metavar=("IMPL", "N"), help=argparse.SUPPRESS)
     parser.add_argument("--rounds-child", nargs=2, metavar=("IMPL", "N"), help=argparse.SUPPRESS)
+    parser.add_argument("--compare", nargs="+", metavar="FILE",
+                        help="print a markdown table of the calls and thread figures of result "
+                             "files side by side, one column per file (interpreter)")
     args = parser.parse_args()
     if args.memory_child:
         impl, count = args.memory_child
@@ -1320,6 +1356,9 @@ def main() -> int:
         return 0
     if args.markdown is not None:
         print_tables(merged_results(args.markdown), markdown=True)
+        return 0
+    if args.compare:
+        print_comparison([json.loads(Path(p).read_text()) for p in args.compare])
         return 0
 
     sections = parse_sections(args.section)

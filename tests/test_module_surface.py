@@ -150,6 +150,11 @@ def test_decorated_method_cannot_be_assigned_or_deleted_through_an_instance(refu
         assert obj.__dict__["m"] == "shadow" and obj.is_cached("m")
         obj.other = 1  # other names are stored as usual
         assert obj.other == 1
+        Plain = type("Plain", (Sample,), {"m": None})  # the most derived definition decides
+        plain = Plain()
+        plain.m = 1
+        assert plain.m == 1
+        raises_exactly(*ASSIGN, setattr, plain, "alias", 1)
     finally:
         del Sample.alias
 
