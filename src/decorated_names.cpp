@@ -36,42 +36,6 @@ unsigned int version_of(PyTypeObject* type) {
     return std::atomic_ref<unsigned int>(type->tp_version_tag).load(std::memory_order_acquire);
 }
 
-// The MRO as a tuple of our own: Python code (a metaclass's mro()) may have made it.
-Ref mro_of(PyTypeObject* type) {
-    Ref mro = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__"));
-    if (!mro) return mro;
-    return Ref::steal(PySequence_Tuple(mro.get()));
-}
-
-// Visits each attribute of the classes along the MRO whose definition is the most derived
-// one: f(name, value) returns false to stop. false with an exception set on failure.
-template <typename F>
-bool for_each_resolved_attribute(PyTypeObject* type, F&& f) {
-    Ref mro = mro_of(type);
-    if (!mro) return false;
-    Ref seen = Ref::steal(PySet_New(nullptr));
-    if (!seen) return false;
-    for (Py_ssize_t c = 0; c < PyTuple_GET_SIZE(mro.get()); ++c) {
-        PyObject* cls = PyTuple_GET_ITEM(mro.get(), c);
-        if (!PyType_Check(cls)) continue;
-        Ref namespace_ = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls)));
-        if (!namespace_) {
-            if (PyErr_Occurred()) return false;
-            continue;
-        }
-        Ref items = Ref::steal(PyDict_Items(namespace_.get()));
-        if (!items) return false;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-            PyObject* pair = PyList_GET_ITEM(items.get(), i);
-            PyObject* key = PyTuple_GET_ITEM(pair, 0);
-            int known = PySet_Contains(seen.get(), key);
-            if (known < 0 || (known == 0 && PySet_Add(seen.get(), key) < 0)) return false;
-            if (!known && !f(key, PyTuple_GET_ITEM(pair, 1))) return true;
-        }
-    }
-    return true;
-}
-
 bool is_decorator(PyObject* value) {
     PyTypeObject* decorator = kestrine_decorator_type();
     if (!decorator) {
@@ -81,9 +45,12 @@ bool is_decorator(PyObject* value) {
     return Py_IS_TYPE(value, decorator);
 }
 
-// The question answered by walking the MRO, as attribute lookup resolves the name.
+// The question answered as attribute lookup answers it: the first class along the MRO
+// whose dict has the name decides.
 int resolve(PyTypeObject* type, PyObject* name) {
-    Ref mro = mro_of(type);
+    Ref mro = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__"));
+    if (!mro) return -1;
+    mro = Ref::steal(PySequence_Tuple(mro.get()));  // a metaclass's mro() may give a list
     if (!mro) return -1;
     for (Py_ssize_t c = 0; c < PyTuple_GET_SIZE(mro.get()); ++c) {
         PyObject* cls = PyTuple_GET_ITEM(mro.get(), c);
@@ -95,8 +62,10 @@ int resolve(PyTypeObject* type, PyObject* name) {
         }
         PyObject* found = nullptr;
         int present = PyDict_GetItemRef(namespace_.get(), name, &found);
-        if (present < 0) return -1;
-        if (present == 0) continue;
+        if (present != 1) {
+            if (present < 0) return -1;
+            continue;
+        }
         Ref value = Ref::steal(found);
         return is_decorator(value.get()) ? 1 : 0;
     }
@@ -110,16 +79,17 @@ bool remember(ClassNames& entry, PyTypeObject* type, unsigned int version) {
     entry.type = nullptr;
     std::uint8_t count = 0;
     bool all_interned = true;
-    bool ok = for_each_resolved_attribute(type, [&](PyObject* key, PyObject* value) {
-        if (!is_decorator(value)) return true;
-        if (count == ClassNames::kCapacity) {
-            count = ClassNames::kTooMany;
-            return false;
-        }
-        all_interned &= PyUnicode_CheckExact(key) && PyUnicode_CHECK_INTERNED(key);
-        entry.names[count++] = key;
-        return true;
-    });
+    bool ok = for_each_resolved_attribute(
+        reinterpret_cast<PyObject*>(type), [&](PyObject* key, PyObject* value) {
+            if (!is_decorator(value)) return 1;
+            if (count == ClassNames::kCapacity) {
+                count = ClassNames::kTooMany;
+                return 0;
+            }
+            all_interned &= PyUnicode_CheckExact(key) && PyUnicode_CHECK_INTERNED(key);
+            entry.names[count++] = key;
+            return 1;
+        });
     if (!ok) return false;
     entry.count = count;
     entry.all_interned = all_interned;

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "access_guard.h"
+#include "decorated_names.h"
 #include "errors.h"
 #include "kestrine_base.h"
 #include "module.h"
@@ -497,45 +498,19 @@ const ParamSpec kSetName{
 // wrap the same function and pass; an override and the base method it reaches through
 // super() share one attribute name and pass.
 bool refuse_name_collision(PyObject* owner, PyObject* attribute, const MethodSpec& spec) {
-    Ref mro_attr = Ref::steal(PyObject_GetAttrString(owner, "__mro__"));
-    if (!mro_attr) return false;
-    Ref mro = Ref::steal(PySequence_Tuple(mro_attr.get()));
-    if (!mro) return false;
-    Ref seen = Ref::steal(PySet_New(nullptr));
-    if (!seen) return false;
-    for (Py_ssize_t c = 0; c < PyTuple_GET_SIZE(mro.get()); ++c) {
-        PyObject* cls = PyTuple_GET_ITEM(mro.get(), c);
-        if (!PyType_Check(cls)) continue;
-        Ref namespace_ = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls)));
-        if (!namespace_) {
-            if (PyErr_Occurred()) return false;
-            continue;
-        }
-        // A snapshot taken under the dict's lock; its pairs are ours while Python code runs.
-        Ref items = Ref::steal(PyDict_Items(namespace_.get()));
-        if (!items) return false;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-            PyObject* pair = PyList_GET_ITEM(items.get(), i);
-            PyObject* key = PyTuple_GET_ITEM(pair, 0);
-            if (!PyUnicode_Check(key)) continue;
-            int known = PySet_Contains(seen.get(), key);
-            if (known < 0 || (known == 0 && PySet_Add(seen.get(), key) < 0)) return false;
-            if (known) continue;
-            const MethodSpec* other = method_spec_of(PyTuple_GET_ITEM(pair, 1));
-            if (!other || other->func.get() == spec.func.get() || other->name != spec.name)
-                continue;
-            int same_attribute = PyObject_RichCompareBool(key, attribute, Py_EQ);
-            if (same_attribute < 0) return false;
-            if (same_attribute) continue;
-            PyErr_Format(PyExc_TypeError,
-                         "Decorated methods '%U' and '%U' wrap different functions with the "
-                         "same __name__ '%U', so their calls would share cache entries; give "
-                         "each function its own __name__",
-                         attribute, key, spec.name_str.get());
-            return false;
-        }
-    }
-    return true;
+    return for_each_resolved_attribute(owner, [&](PyObject* key, PyObject* value) {
+        if (!PyUnicode_Check(key)) return 1;
+        const MethodSpec* other = method_spec_of(value);
+        if (!other || other->func.get() == spec.func.get() || other->name != spec.name) return 1;
+        int same_attribute = PyObject_RichCompareBool(key, attribute, Py_EQ);
+        if (same_attribute != 0) return same_attribute < 0 ? -1 : 1;
+        PyErr_Format(PyExc_TypeError,
+                     "Decorated methods '%U' and '%U' wrap different functions with the same "
+                     "__name__ '%U', so their calls would share cache entries; give each "
+                     "function its own __name__",
+                     attribute, key, spec.name_str.get());
+        return -1;
+    });
 }
 
 PyObject* decorator_set_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -135,11 +135,16 @@ build_cpython() {
     ) || die "build" "configure/make failed; logs are in $work"
 }
 
-build_interpreter() {
+# Builds into the cache take turns: the lock is held on fd 9 until the calling shell exits.
+take_build_lock() {
     mkdir -p "$cache"
     exec 9>"$cache/build.lock"
     say "waiting for the build lock $cache/build.lock"
     flock 9
+}
+
+build_interpreter() {
+    take_build_lock
     # Another bootstrap may have finished the build while we waited.
     local found
     if found=$(find_existing); then
@@ -170,11 +175,14 @@ import ssl, ctypes, sqlite3
 }
 
 # --- step 4: the venv --------------------------------------------------------
+# make_venv PY [TOOLS [PINS]]: $venv from PY with TOOLS installed, PINS (one requirement per
+# line) constraining them and what they pull in.
 make_venv() {
     local py=$1
     local stamp=$venv/.kestrine-tools
     # mypy 1.18 is the last release whose dependencies all have free-threaded wheels.
-    local want="pytest hypothesis numpy scikit-build-core cmake ninja clang-format==23.1.5 mypy==1.18.2"
+    local want=${2:-"pytest hypothesis numpy scikit-build-core cmake ninja clang-format==23.1.5 mypy==1.18.2"}
+    local pins=${3:-}
     local have=""
     [ -x "$venv/bin/python" ] && [ -f "$stamp" ] && have=$(cat "$stamp")
     [ "$have" = "$py $want" ] && return 0
@@ -185,9 +193,31 @@ make_venv() {
         "$py" -m venv "$venv" || die "venv" "$py -m venv $venv failed"
     fi
     say "installing test tools: $want"
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check --prefer-binary $want >&2 ||
-        die "venv" "pip install $want failed (is PyPI reachable?)"
+    local constraints=/dev/null
+    if [ -n "$pins" ]; then
+        constraints=$(mktemp)
+        printf '%s\n' "$pins" >"$constraints"
+    fi
+    PIP_CONSTRAINT=$constraints "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+        --prefer-binary $want >&2 || die "venv" "pip install $want failed (is PyPI reachable?)"
+    [ "$constraints" = /dev/null ] || rm -f "$constraints"
     echo "$py $want" >"$stamp"
+}
+
+# find_marked GLOB MARKER [CHECK]: the interpreter of the first prefix matching GLOB that
+# carries MARKER (whose content names the executable), is free-threaded and passes CHECK.
+find_marked() {
+    local glob=$1 marker_name=$2 check=${3:-true} marker prefix exe
+    for marker in $glob/$marker_name; do
+        [ -f "$marker" ] || continue
+        prefix=${marker%/"$marker_name"}
+        exe=$(cat "$marker")
+        if [ -x "$prefix/bin/$exe" ] && is_free_threaded "$prefix/bin/$exe" && $check "$prefix/bin/$exe"; then
+            echo "$prefix/bin/$exe"
+            return 0
+        fi
+    done
+    return 1
 }
 
 # Sourced (tools/build_tsan_python.sh reuses the functions above): stop here.

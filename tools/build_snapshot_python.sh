@@ -35,24 +35,11 @@ die() {
 }
 
 find_cached() {
-    local marker prefix exe
-    for marker in "$cache"/cpython-*-"$suffix"/"$marker_name"; do
-        [ -f "$marker" ] || continue
-        prefix=${marker%/"$marker_name"}
-        exe=$(cat "$marker")
-        if [ -x "$prefix/bin/$exe" ] && is_free_threaded "$prefix/bin/$exe"; then
-            echo "$prefix/bin/$exe"
-            return 0
-        fi
-    done
-    return 1
+    find_marked "$cache/cpython-*-$suffix" "$marker_name"
 }
 
 build_snapshot() {
-    mkdir -p "$cache"
-    exec 9>"$cache/build.lock"
-    say "waiting for the build lock $cache/build.lock"
-    flock 9
+    take_build_lock
     local found
     if found=$(find_cached); then
         echo "$found"
@@ -100,34 +87,10 @@ import ssl, ctypes, sqlite3
     echo "$prefix/bin/$exe"
 }
 
-make_snapshot_venv() {
-    local py=$1
-    local stamp=$venv/.kestrine-tools
-    # Pins for the alpha: see the header. hypothesis 6.155.7 is the newest release
-    # that installs without a Rust toolchain.
-    local want="pytest==8.4.2 packaging==24.2 hypothesis==6.155.7 scikit-build-core cmake ninja mypy==1.18.2"
-    local have=""
-    [ -x "$venv/bin/python" ] && [ -f "$stamp" ] && have=$(cat "$stamp")
-    [ "$have" = "$py $want" ] && return 0
-    if [ "${have%% *}" != "$py" ]; then
-        say "creating $venv from $py"
-        rm -rf "$venv"
-        "$py" -m venv "$venv" || die "venv" "$py -m venv $venv failed"
-    fi
-    say "installing test tools: $want"
-    local constraints
-    constraints=$(mktemp)
-    printf 'packaging==24.2\npytest==8.4.2\n' >"$constraints"
-    PIP_CONSTRAINT=$constraints "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-        --prefer-binary $want >&2 || {
-        rm -f "$constraints"
-        die "venv" "pip install $want failed (is PyPI reachable?)"
-    }
-    rm -f "$constraints"
-    echo "$py $want" >"$stamp"
-}
-
 py=$(find_cached) || py=$(build_snapshot)
 say "interpreter: $py"
-make_snapshot_venv "$py"
+# Pins for the alpha: see the header. hypothesis 6.155.7 is the newest release that installs
+# without a Rust toolchain.
+make_venv "$py" "pytest==8.4.2 packaging==24.2 hypothesis==6.155.7 scikit-build-core cmake ninja mypy==1.18.2" \
+    "$(printf 'packaging==24.2\npytest==8.4.2')"
 echo "$venv/bin/python"

@@ -37,17 +37,7 @@ sys.exit(0 if "--with-thread-sanitizer" in sysconfig.get_config_var("CONFIG_ARGS
 }
 
 find_cached() {
-    local marker prefix exe
-    for marker in "$cache"/cpython-*t-tsan/"$marker_name"; do
-        [ -f "$marker" ] || continue
-        prefix=${marker%/"$marker_name"}
-        exe=$(cat "$marker")
-        if [ -x "$prefix/bin/$exe" ] && is_free_threaded "$prefix/bin/$exe" && is_tsan_build "$prefix/bin/$exe"; then
-            echo "$prefix/bin/$exe"
-            return 0
-        fi
-    done
-    return 1
+    find_marked "$cache/cpython-*t-tsan" "$marker_name" is_tsan_build
 }
 
 need_clang() {
@@ -58,10 +48,7 @@ need_clang() {
 }
 
 build_tsan_interpreter() {
-    mkdir -p "$cache"
-    exec 9>"$cache/build.lock"
-    say "waiting for the build lock $cache/build.lock"
-    flock 9
+    take_build_lock
     local found
     if found=$(find_cached); then
         echo "$found"
