@@ -1,6 +1,6 @@
 # The 3.14-era free-threaded CPython built from ../shared/cpython/ (the development
 # snapshot with its stack-reference patch), cached like the ordinary interpreter; the
-# first run builds it (about 8 minutes), later runs reuse it.
+# first run builds it (a few minutes), later runs reuse it.
 #
 # `make test-snapshot`: the whole suite there (tests that need numpy skip: there is no
 # numpy build for this interpreter). `make bench INTERPRETER=snapshot` measures there;

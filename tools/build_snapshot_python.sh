@@ -60,7 +60,7 @@ build_snapshot() {
     version=$(sed -n 's/^#define PY_VERSION[[:space:]]*"\([^"+]*\).*/\1/p' "$work/build/Include/patchlevel.h")
     [ -n "$version" ] || die "version" "no PY_VERSION in Include/patchlevel.h"
     local prefix=$cache/cpython-$version-$suffix
-    say "building free-threaded CPython $version ($suffix) into $prefix (about 8 minutes)"
+    say "building free-threaded CPython $version ($suffix) into $prefix (a few minutes)"
     local started=$SECONDS
     rm -rf "$prefix"
     (
