@@ -98,6 +98,14 @@ bool AccessGuard::park(std::uint32_t seen) {
     Py_END_ALLOW_THREADS return PyErr_CheckSignals() == 0;
 }
 
+bool AccessGuard::wait_turn(std::uint32_t seen, unsigned& spins) {
+    if (++spins < kSpins) {
+        cpu_relax();
+        return true;
+    }
+    return park(seen);
+}
+
 void AccessGuard::release_writer() {
     // Readers nested in their own shared hold may have counted themselves while a writer
     // drained; their counts stay.
@@ -150,11 +158,7 @@ Access AccessGuard::acquire_exclusive(ThreadRecord* record) {
             if (!quick.pause()) return Access::Failed;
             continue;
         }
-        if (++spins < kSpins) {
-            cpu_relax();
-            continue;
-        }
-        if (!park(seen)) return Access::Failed;
+        if (!wait_turn(seen, spins)) return Access::Failed;
     }
     Access drained = drain_readers(record);
     if (drained == Access::Granted) record->held.push_back({this, true});
@@ -202,11 +206,7 @@ Access AccessGuard::acquire_shared(ThreadRecord* record, SharedMode& mode) {
             }
             slot.store(nullptr, std::memory_order_release);
             if (!(seen & kWriter)) continue;  // bias revoked: count instead
-            if (++spins < kSpins) {
-                cpu_relax();
-                continue;
-            }
-            if (!park(seen)) return Access::Failed;
+            if (!wait_turn(seen, spins)) return Access::Failed;
             continue;
         }
         std::uint32_t seen = word_.load(std::memory_order_relaxed);
@@ -217,11 +217,7 @@ Access AccessGuard::acquire_shared(ThreadRecord* record, SharedMode& mode) {
         }
         // A writer that holds the word or waits for it goes first.
         if (!nested && (seen & (kWriter | kWaiters))) {
-            if (++spins < kSpins) {
-                cpu_relax();
-                continue;
-            }
-            if (!park(seen)) return Access::Failed;
+            if (!wait_turn(seen, spins)) return Access::Failed;
             continue;
         }
         if (!reserve_held(record)) return Access::Failed;

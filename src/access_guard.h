@@ -86,6 +86,9 @@ class AccessGuard {
     // After taking kWriter: revokes bias and waits for announced and counted readers to leave.
     // Fails (releasing kWriter) when a signal handler raises meanwhile.
     Access drain_readers(ThreadRecord* record);
+    // One turn of waiting for the word to change from `seen`: a spin for the first turns
+    // (counted in `spins`), then a sleep. false with an exception set.
+    bool wait_turn(std::uint32_t seen, unsigned& spins);
     // Sleeps until the word may have changed from `seen`; false with an exception set.
     bool park(std::uint32_t seen);
     // Releases kWriter and wakes whoever sleeps on the word.
@@ -163,7 +166,6 @@ class SharedHold {
         if (access_ == Access::SameThread) raise_already_mutably_borrowed();
         return guard_ != nullptr;
     }
-    ThreadRecord* record() const { return record_; }
     void release() {
         if (guard_) guard_->release_shared(record_, mode_);
         guard_ = nullptr;

@@ -58,7 +58,6 @@ class CacheState {
     // The innermost running call of `thread` on this instance, or nullptr. Only a thread's
     // own calls can be its callers.
     const CallFrame* innermost_frame(const ThreadRecord* thread) const {
-        if (call_stack_.empty()) return nullptr;
         for (auto frame = call_stack_.rbegin(); frame != call_stack_.rend(); ++frame)
             if (frame->thread == thread) return &*frame;
         return nullptr;

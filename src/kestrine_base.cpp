@@ -357,10 +357,12 @@ PyObject* reset_cache(PyObject* self, PyObject*) {
     {
         ExclusiveHold hold(base->guard);
         if (!hold.acquired_or_raise()) return nullptr;
-        if (base->state) base->state->settle_abandoned_frames();
-        if (base->state && base->state->has_running_calls()) {
-            raise_already_borrowed();
-            return nullptr;
+        if (CacheState* state = base->state) {
+            state->settle_abandoned_frames();
+            if (state->has_running_calls()) {
+                raise_already_borrowed();
+                return nullptr;
+            }
         }
         detached = base->state;
         base->state = nullptr;

@@ -535,8 +535,12 @@ namespace {
     }
     PyObject* fetched = PyObject_GetAttrString(func, attribute);
     if (!fetched) return false;
-    out = fetched == Py_None ? nullptr : parts.keep(fetched);
-    if (fetched == Py_None) Py_DECREF(fetched);
+    if (fetched == Py_None) {
+        Py_DECREF(fetched);
+        out = nullptr;
+    } else {
+        out = parts.keep(fetched);
+    }
     return true;
 }
 
@@ -695,10 +699,6 @@ Py_hash_t hash_value(PyObject* value) {
     }
     return PyObject_Hash(value);
 }
-
-}  // namespace
-
-namespace {
 
 [[gnu::always_inline]] inline bool hash_parts(KeyParts& parts) {
     // Values are hashed in the order the interpreter hashes the key's tuple, so the first

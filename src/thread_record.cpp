@@ -17,17 +17,22 @@ namespace {
 
 std::atomic<ThreadRecord*> registry_head{nullptr};
 
-// Frees the thread's record when the thread exits, for a later thread to reuse. A thread
-// holds nothing once it exits: every hold ends before the call that took it returns.
+// Empties a record that no live thread owns any more and lets a later thread take it.
+void free_record(ThreadRecord* record) {
+    for (auto& slot : record->reading) slot.store(nullptr, std::memory_order_relaxed);
+    record->slots_used = 0;
+    record->held.clear();
+    record->in_use.store(false, std::memory_order_release);
+}
+
+// Frees the thread's record when the thread exits. A thread holds nothing once it exits:
+// every hold ends before the call that took it returns.
 struct RecordReleaser {
     ThreadRecord* record = nullptr;
     ~RecordReleaser() {
         if (!record) return;
-        for (auto& slot : record->reading) slot.store(nullptr, std::memory_order_relaxed);
-        record->slots_used = 0;
-        record->held.clear();
         this_thread_record_ptr = nullptr;
-        record->in_use.store(false, std::memory_order_release);
+        free_record(record);
     }
 };
 thread_local RecordReleaser record_releaser;
@@ -40,12 +45,9 @@ void release_records_after_fork() {
     ThreadRecord* own = this_thread_record_ptr;
     for (ThreadRecord* r = registry_head.load(std::memory_order_acquire); r; r = r->next) {
         if (r == own) continue;
-        for (auto& slot : r->reading) slot.store(nullptr, std::memory_order_relaxed);
-        r->slots_used = 0;
         for (const ThreadRecord::Held& held : r->held)
             const_cast<AccessGuard*>(held.guard)->release_lost_hold(held.exclusive);
-        r->held.clear();
-        r->in_use.store(false, std::memory_order_release);
+        free_record(r);
     }
 }
 
