@@ -3,6 +3,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "module.h"
 #include "py_ref.h"
@@ -12,7 +15,8 @@ namespace kestrine {
 namespace {
 
 // The decorated names of one class version, borrowed: they are keys of the class dicts
-// along the MRO, alive as long as the version tag says the classes are unchanged.
+// along the MRO, alive as long as the version tag says the classes are unchanged. Only
+// their addresses are compared (see is_decorated_method_name).
 struct ClassNames {
     static constexpr std::uint8_t kCapacity = 16;
     static constexpr std::uint8_t kTooMany = 0xFF;  // walk the MRO for each question instead
@@ -45,6 +49,24 @@ bool is_decorator(PyObject* value) {
     return Py_IS_TYPE(value, decorator);
 }
 
+// A str's characters as bytes: equal strs have the same kind and the same bytes (the
+// interpreter keeps every str in its narrowest kind), whatever their class says.
+std::string_view characters_of(PyObject* text) {
+    return {static_cast<const char*>(PyUnicode_DATA(text)),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)) * PyUnicode_KIND(text)};
+}
+
+struct SameCharacters {
+    bool operator()(PyObject* a, PyObject* b) const {
+        return PyUnicode_KIND(a) == PyUnicode_KIND(b) && characters_of(a) == characters_of(b);
+    }
+};
+struct HashCharacters {
+    std::size_t operator()(PyObject* text) const {
+        return std::hash<std::string_view>{}(characters_of(text)) ^ PyUnicode_KIND(text);
+    }
+};
+
 // The question answered as attribute lookup answers it: the first class along the MRO
 // whose dict has the name decides.
 int resolve(PyTypeObject* type, PyObject* name) {
@@ -72,33 +94,63 @@ int resolve(PyTypeObject* type, PyObject* name) {
     return 0;
 }
 
-// Fills `entry` with the decorated names of `type` at `version` (read before the walk: a
-// change meanwhile changes the version, so the entry is never used). false with an
-// exception set.
+// Fills `entry` with the decorated names of `type` at `version`, if the class is still at
+// that version when the walk ends (the walk's own Python code, a metaclass's __mro__, may
+// change it); otherwise leaves the entry empty. false with an exception set.
 bool remember(ClassNames& entry, PyTypeObject* type, unsigned int version) {
-    entry.type = nullptr;
-    std::uint8_t count = 0;
-    bool all_interned = true;
+    ClassNames found;
     bool ok = for_each_resolved_attribute(
         reinterpret_cast<PyObject*>(type), [&](PyObject* key, PyObject* value) {
             if (!is_decorator(value)) return 1;
-            if (count == ClassNames::kCapacity) {
-                count = ClassNames::kTooMany;
+            if (found.count == ClassNames::kCapacity) {
+                found.count = ClassNames::kTooMany;
                 return 0;
             }
-            all_interned &= PyUnicode_CheckExact(key) && PyUnicode_CHECK_INTERNED(key);
-            entry.names[count++] = key;
+            found.all_interned &= PyUnicode_CheckExact(key) && PyUnicode_CHECK_INTERNED(key);
+            found.names[found.count++] = key;
             return 1;
         });
+    entry.type = nullptr;
     if (!ok) return false;
-    entry.count = count;
-    entry.all_interned = all_interned;
-    entry.version = version;
-    entry.type = type;
+    if (version_of(type) != version) return true;
+    found.version = version;
+    found.type = type;
+    entry = found;
     return true;
 }
 
 }  // namespace
+
+bool for_each_resolved_attribute(PyObject* type,
+                                 const std::function<int(PyObject*, PyObject*)>& f) {
+    Ref mro = Ref::steal(PyObject_GetAttrString(type, "__mro__"));
+    if (!mro) return false;
+    mro = Ref::steal(PySequence_Tuple(mro.get()));
+    if (!mro) return false;
+    // Every class's items stay held to the end: the names seen are borrowed from them.
+    std::vector<Ref> snapshots;
+    std::unordered_set<PyObject*, HashCharacters, SameCharacters> seen;
+    for (Py_ssize_t c = 0; c < PyTuple_GET_SIZE(mro.get()); ++c) {
+        PyObject* cls = PyTuple_GET_ITEM(mro.get(), c);
+        if (!PyType_Check(cls)) continue;
+        Ref namespace_ = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls)));
+        if (!namespace_) {
+            if (PyErr_Occurred()) return false;
+            continue;
+        }
+        Ref items = Ref::steal(PyDict_Items(namespace_.get()));
+        if (!items) return false;
+        snapshots.push_back(items);
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            PyObject* key = PyTuple_GET_ITEM(pair, 0);
+            if (!PyUnicode_Check(key) || !seen.insert(key).second) continue;
+            int go_on = f(key, PyTuple_GET_ITEM(pair, 1));
+            if (go_on <= 0) return go_on == 0;
+        }
+    }
+    return true;
+}
 
 int is_decorated_method_name(PyTypeObject* type, PyObject* name) {
     unsigned int version = version_of(type);
@@ -112,17 +164,15 @@ int is_decorated_method_name(PyTypeObject* type, PyObject* name) {
     ClassNames& entry = thread_names.classes[slot];
     if ((entry.type != type || entry.version != version) && !remember(entry, type, version))
         return -1;
-    if (entry.count == ClassNames::kTooMany) return resolve(type, name);
+    // Unchanged since the walk, the classes hold the remembered names: an address compared
+    // equal is that name. Anything else is looked up.
+    if (entry.type != type || entry.count == ClassNames::kTooMany) return resolve(type, name);
     for (std::uint8_t i = 0; i < entry.count; ++i)
         if (entry.names[i] == name) return 1;
-    // Attribute names are interned strings, compared by identity; anything else by value.
+    // Attribute names are interned strings: equal ones are the same object.
     if (entry.all_interned && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name))
         return 0;
-    for (std::uint8_t i = 0; i < entry.count; ++i) {
-        int equal = PyObject_RichCompareBool(entry.names[i], name, Py_EQ);
-        if (equal != 0) return equal;
-    }
-    return 0;
+    return resolve(type, name);
 }
 
 }  // namespace kestrine

@@ -159,6 +159,32 @@ def test_decorated_method_cannot_be_assigned_or_deleted_through_an_instance(refu
         del Sample.alias
 
 
+def test_attribute_setting_runs_no_code_of_str_subclass_names():
+    """Deciding whether a name is a decorated method's compares characters: a str subclass
+    among the class's names (whose __hash__ could delete the method or set attributes on
+    another class meanwhile) is never asked."""
+    asked = []
+
+    class Name(str):
+        def __hash__(self):
+            asked.append("hash")
+            return str.__hash__(self)
+
+        def __eq__(self, other):
+            asked.append("eq")
+            return str.__eq__(self, other)
+
+    decorated = "".join(["dec", "orated"])  # not interned: compared by its characters
+    cls = type("C", (KestrineBase,), {decorated: kestrined()(named(decorated, lambda self: 1)),
+                                      Name("zzz"): 1})
+    obj = cls()
+    asked.clear()  # the class dict hashed it once
+    obj.other = 1
+    raises_exactly(*ASSIGN, setattr, obj, "decorated", 5)
+    raises_exactly(*DELETE, delattr, obj, decorated)
+    assert asked == [] and obj.other == 1 and obj.decorated() == 1
+
+
 def test_descriptor_slots_and_metadata():
     desc = Sample.__dict__["m"]
     assert Sample.m is desc
