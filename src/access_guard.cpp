@@ -1,6 +1,8 @@
 // The per-instance access guard: holds, waiting, and the refusals of re-entrant requests.
 #include "access_guard.h"
 
+#include "wait_hook.h"
+
 #include <linux/futex.h>
 #include <sched.h>
 #include <sys/syscall.h>
@@ -47,6 +49,7 @@ class Backoff {
   public:
     // false with the exception set when a signal handler raised.
     bool pause() {
+        if (!run_wait_hook()) return false;
         ++rounds_;
         if (rounds_ <= kSpins) {
             cpu_relax();
@@ -99,6 +102,7 @@ bool AccessGuard::park(std::uint32_t seen) {
 }
 
 bool AccessGuard::wait_turn(std::uint32_t seen, unsigned& spins) {
+    if (!run_wait_hook()) return false;
     if (++spins < kSpins) {
         cpu_relax();
         return true;
@@ -113,30 +117,42 @@ void AccessGuard::release_writer() {
     if (before & kWaiters) futex_wake_all(&word_);
 }
 
+Access AccessGuard::abandon_drain(bool bias_revoked) {
+    if (bias_revoked) bias_.store(1, std::memory_order_seq_cst);
+    release_writer();
+    return Access::Failed;
+}
+
 Access AccessGuard::drain_readers(ThreadRecord* record) {
+    bool bias_revoked = false;
     if (bias_.load(std::memory_order_seq_cst)) {
         bias_.store(0, std::memory_order_seq_cst);
+        bias_revoked = true;
         for (ThreadRecord* r = first_thread_record(); r; r = r->next) {
             if (r == record) continue;
             for (auto& slot : r->reading) {
                 Backoff backoff;
-                while (slot.load(std::memory_order_acquire) == this) {
-                    if (!backoff.pause()) {
-                        release_writer();
-                        return Access::Failed;
-                    }
+                // seq_cst: the other half of the reader's announce-then-read (see the class).
+                while (slot.load(std::memory_order_seq_cst) == this) {
+                    if (!backoff.pause()) return abandon_drain(bias_revoked);
                 }
             }
         }
     }
     Backoff backoff;
     while (word_.load(std::memory_order_acquire) & kReaders) {
-        if (!backoff.pause()) {
-            release_writer();
-            return Access::Failed;
-        }
+        if (!backoff.pause()) return abandon_drain(bias_revoked);
     }
     return Access::Granted;
+}
+
+Access AccessGuard::drain_recorded(ThreadRecord* record) {
+    // Recorded before the drain's first signal check: Python code run there that asks for
+    // this guard again is this thread's own request, refused rather than waited for.
+    record->held.push_back({this, true});
+    Access drained = drain_readers(record);
+    if (drained != Access::Granted) record->held.pop_back();
+    return drained;
 }
 
 Access AccessGuard::acquire_exclusive(ThreadRecord* record) {
@@ -160,9 +176,7 @@ Access AccessGuard::acquire_exclusive(ThreadRecord* record) {
         }
         if (!wait_turn(seen, spins)) return Access::Failed;
     }
-    Access drained = drain_readers(record);
-    if (drained == Access::Granted) record->held.push_back({this, true});
-    return drained;
+    return drain_recorded(record);
 }
 
 Access AccessGuard::promote_quick(ThreadRecord* record) {
@@ -173,9 +187,7 @@ Access AccessGuard::promote_quick(ThreadRecord* record) {
         return Access::Failed;
     }
     word_.exchange(kWriter, std::memory_order_seq_cst);
-    Access drained = drain_readers(record);
-    if (drained == Access::Granted) record->held.push_back({this, true});
-    return drained;
+    return drain_recorded(record);
 }
 
 void AccessGuard::release_exclusive(ThreadRecord* record) {
@@ -237,6 +249,10 @@ void AccessGuard::release_shared(ThreadRecord* record, SharedMode mode) {
         return;
     }
     record->held.pop_back();
+    release_count();
+}
+
+void AccessGuard::release_count() {
     std::uint32_t seen = word_.load(std::memory_order_relaxed);
     for (;;) {
         std::uint32_t next = seen - 1;

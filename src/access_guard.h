@@ -1,6 +1,32 @@
 // Per-instance reader/writer guard. Conflicts between threads wait their turn; a thread that
 // asks again for an instance it already holds (Python code run inside a guarded step) is
 // refused instead, since waiting there would wait for itself.
+//
+// Where Python code runs while a thread holds, waits for or drains a guard, and what the
+// thread has recorded by then:
+//
+// - Signal checks while waiting (PyErr_CheckSignals in every sleeping turn). They run signal
+//   handlers on the main thread and, on these interpreters, a scheduled garbage collection
+//   on any thread: finalizers, weakref callbacks, gc.callbacks.
+//   - Waiting for the word (a reader, or a writer before it has kWriter): the thread holds
+//     nothing of this guard, and its record shows exactly its other holds. A request of the
+//     same guard from that code is not its own thread's conflict: it waits its own turn.
+//   - Draining readers (a writer that has kWriter): the exclusive hold is in the record
+//     before the first wait of the drain, so a request of the same guard from that code is
+//     refused as the thread's own (SameThread), never waited for.
+// - Argument __hash__/__eq__ while a key is compared, and the __del__ of released values:
+//   only under a hold that is already recorded (a counted or exclusive hold in `held`, an
+//   announced one in a slot). A quick hold runs no Python code; it becomes an exclusive hold
+//   (promote_quick) before any.
+// - The collector of another thread stops the world: it runs only where this thread may run
+//   Python code, so it finds the guard and the record as one of the points above left them.
+//
+// Every failure path (a signal handler that raised, no memory) leaves the guard and the
+// thread's record as it found them: a writer that gives up its drain turns bias back on if it
+// had turned it off, releases kWriter and wakes sleepers, and removes its hold from the
+// record; a reader that gives up leaves its slot empty and its count untouched. kWaiters is
+// cleared by whoever makes the word free of holders, so no sleeper outlives the holds it
+// waited for.
 #pragma once
 
 #include <Python.h>
@@ -64,12 +90,14 @@ class AccessGuard {
     Access acquire_exclusive(ThreadRecord* record);
     void release_exclusive(ThreadRecord* record);
 
-    // In a child process after fork: gives up a hold of a thread that did not survive it.
+    // In a child process after fork: gives up a hold of a thread that did not survive it,
+    // as that thread would have: the last holder clears kWaiters (no thread sleeps in the
+    // child: the waiters did not survive the fork either).
     void release_lost_hold(bool exclusive) {
         if (exclusive) {
             word_.fetch_and(~(kWriter | kWaiters), std::memory_order_release);
         } else {
-            word_.fetch_sub(1, std::memory_order_release);
+            release_count();
         }
     }
 
@@ -93,6 +121,15 @@ class AccessGuard {
     bool park(std::uint32_t seen);
     // Releases kWriter and wakes whoever sleeps on the word.
     void release_writer();
+    // A drain that a signal handler ended: bias back on if the drain turned it off (readers'
+    // slots may still name this guard, and the next writer must look at them), kWriter
+    // released.
+    Access abandon_drain(bool bias_revoked);
+    // Takes kWriter's hold into the record, drains, and takes it out again if the drain
+    // fails. The record has room (reserve_held).
+    Access drain_recorded(ThreadRecord* record);
+    // Drops one counted reader; the last one clears kWaiters and wakes the sleepers.
+    void release_count();
 
     std::atomic<std::uint32_t> word_{0};
     std::atomic<std::uint32_t> bias_{0};

@@ -191,7 +191,8 @@ void CacheState::revalidate(KeyId k) {
 
 bool CacheState::push_frame(KeyId k, bool track, const ThreadRecord* thread, std::uint32_t& token) {
     try {
-        call_stack_.push_back({k, thread, track, false, next_token_});
+        call_stack_.push_back({k, thread->incarnation.load(std::memory_order_relaxed), thread,
+                               track, false, next_token_});
     } catch (const std::bad_alloc&) {
         return raise_no_memory();
     }
@@ -232,6 +233,14 @@ void CacheState::settle_abandoned_frames_slowly() {
         AbandonedFrame* next = node->next;
         delete node;
         node = next;
+    }
+}
+
+void CacheState::forget_frames_of_ended_threads() {
+    for (std::size_t i = call_stack_.size(); i-- > 0;) {
+        const CallFrame& frame = call_stack_[i];
+        if (frame.incarnation != frame.thread->incarnation.load(std::memory_order_acquire))
+            pop_frame(frame.token);
     }
 }
 

@@ -23,6 +23,9 @@ enum class EntryState : std::uint8_t { Valid = 0, Invalid = 1, PermanentlyInvali
 // calling thread's innermost frame.
 struct CallFrame {
     KeyId key_id;
+    // The thread's record and its incarnation then: a record outlives its thread and is
+    // handed to a later one.
+    std::uint32_t incarnation;
     const ThreadRecord* thread;
     bool track_runtime_dependencies;
     // Set when an invalidation reaches the call while it computes: its result was computed
@@ -40,11 +43,18 @@ struct CallFrame {
 class CacheState {
   public:
     CacheState() = default;
+    // A state that replaces one of `generation - 1` (a reset).
+    explicit CacheState(std::uint64_t generation) : generation_(generation) {}
     CacheState(const CacheState&) = delete;
     CacheState& operator=(const CacheState&) = delete;
     ~CacheState();
 
     // Reading operations.
+
+    // Tells this state apart from the states that replaced it or that it replaced on the
+    // same instance, even at a reused address: what a lookup learnt in one state means
+    // nothing in another.
+    std::uint64_t generation() const { return generation_; }
     EntryState state_of(KeyId k) const;
     bool has_state(KeyId k) const {
         return k < meta_.size() && (meta_[k] & kStateMask) != kNoState;
@@ -58,10 +68,15 @@ class CacheState {
     // The innermost running call of `thread` on this instance, or nullptr. Only a thread's
     // own calls can be its callers.
     const CallFrame* innermost_frame(const ThreadRecord* thread) const {
+        if (!thread) return nullptr;
+        std::uint32_t incarnation = thread->incarnation.load(std::memory_order_relaxed);
         for (auto frame = call_stack_.rbegin(); frame != call_stack_.rend(); ++frame)
-            if (frame->thread == thread) return &*frame;
+            if (frame->thread == thread && frame->incarnation == incarnation) return &*frame;
         return nullptr;
     }
+    // Removes the frames of threads that ended without finishing their call: only the
+    // threads that did not survive a fork do. Needs exclusive access.
+    void forget_frames_of_ended_threads();
 
     // Writing operations. Those returning bool fail only with MemoryError, unchanged.
     bool register_call(KeyId k, const KeyId* declared, std::size_t count);
@@ -195,6 +210,7 @@ class CacheState {
     PyVector<std::uint8_t> meta_;    // state (kNoState when none) | the bits above
     PyVector<std::uint32_t> links_;  // invalidate's pending stack, then its visited list
     std::uint32_t next_token_ = 0;
+    std::uint64_t generation_ = 0;
     MetadataHashManager key_registry_;
 };
 

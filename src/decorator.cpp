@@ -232,7 +232,7 @@ int decorator_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(spec.func.get());
     Py_VISIT(spec.name_str.get());
     for (const CallKey& key : spec.dependency_keys) Py_VISIT(key.key.get());
-    return 0;
+    return spec.binder.traverse(visit, arg);
 }
 
 // Leaves a descriptor whose calls raise (a cleared spec has no function). Everything is
@@ -244,6 +244,8 @@ int decorator_clear(PyObject* self) {
     Ref name_str = std::move(spec.name_str);
     std::vector<CallKey> dependency_keys = std::move(spec.dependency_keys);
     spec.dependency_keys.clear();
+    FastBinder binder = std::move(spec.binder);
+    spec.binder = FastBinder();
     return 0;
 }
 
@@ -329,20 +331,33 @@ PyObject* compute_and_store(KestrineBaseObject* base, const MethodSpec& spec, Ke
     return result;
 }
 
-// What a lookup before the exclusive step learnt about the call's key.
+// What a lookup before the exclusive step learnt about the call's key, and in which state:
+// a reset between the two steps replaces the state, and what was learnt in the old one says
+// nothing of the new one.
 struct EarlyLookup {
     enum { Unknown, Registered, Absent } outcome = Unknown;
     KeyId k = 0;
     std::size_t registry_size = 0;  // with Absent: the registry's size when it was searched
+    const CacheState* state = nullptr;
+    std::uint64_t generation = 0;
 
-    // Fills in the outcome of a find that settled whether the key is registered.
-    void learn(Found found, const MetadataHashManager& registry) {
+    // Fills in the outcome of a find in `searched` that settled whether the key is
+    // registered.
+    void learn(Found found, const CacheState& searched) {
         if (found == Found::Yes) {
             outcome = Registered;
         } else if (found == Found::No) {
             outcome = Absent;
-            registry_size = registry.size();
+            registry_size = searched.key_registry().size();
+        } else {
+            return;
         }
+        state = &searched;
+        generation = searched.generation();
+    }
+    // Whether what was learnt still describes `current`.
+    bool holds_in(const CacheState& current) const {
+        return state == &current && generation == current.generation();
     }
 };
 
@@ -375,7 +390,7 @@ PyObject* try_shared_hit(KestrineBaseObject* base, const KeyParts& parts, EarlyL
         error = true;
         return nullptr;
     }
-    lookup.learn(found, state->key_registry());
+    lookup.learn(found, *state);
     return found == Found::Yes ? servable_hit(*state, lookup.k) : nullptr;
 }
 
@@ -390,12 +405,15 @@ PyObject* exclusive_step(KestrineBaseObject* base, ExclusiveHold& hold, const Me
     if (!state) return nullptr;
     state->settle_abandoned_frames();
     MetadataHashManager& registry = state->key_registry();
-    // Ids never change and the registry only grows: what an earlier lookup found still
-    // holds, and an absent key is still absent while no key was added since.
+    // Within one state ids never change and the registry only grows: what an earlier
+    // lookup in this state found still holds, and an absent key is still absent while no key
+    // was added since. A reset in between replaced the state: the key is looked up anew.
     KeyId k = lookup.k;
-    if (lookup.outcome == EarlyLookup::Absent && registry.size() == lookup.registry_size) {
+    bool learnt_here = lookup.holds_in(*state);
+    if (learnt_here && lookup.outcome == EarlyLookup::Absent &&
+        registry.size() == lookup.registry_size) {
         if (!registry.insert_new(parts, k)) return nullptr;
-    } else if (lookup.outcome != EarlyLookup::Registered) {
+    } else if (!learnt_here || lookup.outcome != EarlyLookup::Registered) {
         if (!registry.get_or_insert(parts, k)) return nullptr;
     }
     if (!state->has_state(k)) {
@@ -452,7 +470,7 @@ PyObject* cached_call(const MethodSpec& spec, PyObject* const* args, std::size_t
         Found found = Found::No;
         if (const CacheState* state = base->state) {
             found = state->key_registry().find_natively(parts, lookup.k);
-            lookup.learn(found, state->key_registry());
+            lookup.learn(found, *state);
             if (found == Found::Yes) {
                 if (PyObject* value = servable_hit(*state, lookup.k)) {
                     guard.release_quick();

@@ -350,22 +350,28 @@ PyObject* clear_cache(PyObject* self, PyObject*) {
 
 // Returns the cache to a new instance's: the whole state goes, keys and their arguments
 // included. A running decorated call of the instance would store into a key that no longer
-// exists, so the reset is refused while one runs.
+// exists, so the reset is refused while one runs. The state is replaced by an empty one of
+// the next generation, never by none: a call that looked its key up before the reset tells
+// the new state from the old by it, even at the same address.
 PyObject* reset_cache(PyObject* self, PyObject*) {
     KestrineBaseObject* base = as_base(self);
     CacheState* detached = nullptr;
     {
         ExclusiveHold hold(base->guard);
         if (!hold.acquired_or_raise()) return nullptr;
-        if (CacheState* state = base->state) {
-            state->settle_abandoned_frames();
-            if (state->has_running_calls()) {
-                raise_already_borrowed();
-                return nullptr;
-            }
+        CacheState* state = base->state;
+        if (!state) Py_RETURN_NONE;
+        state->settle_abandoned_frames();
+        // Calls of threads that did not survive a fork never end: they do not hold it back.
+        state->forget_frames_of_ended_threads();
+        if (state->has_running_calls()) {
+            raise_already_borrowed();
+            return nullptr;
         }
-        detached = base->state;
-        base->state = nullptr;
+        auto* fresh = new (std::nothrow) CacheState(state->generation() + 1);
+        if (!fresh) return PyErr_NoMemory();
+        detached = state;
+        base->state = fresh;
     }
     // Released with no access held: a value's __del__ finds a new instance's empty cache.
     delete detached;

@@ -8,6 +8,7 @@
 #include "decorator.h"
 #include "errors.h"
 #include "kestrine_base.h"
+#include "wait_hook.h"
 
 namespace kestrine {
 
@@ -329,8 +330,15 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+#ifdef KESTRINE_WAIT_HOOKS
+PyMethodDef module_methods[] = {wait_hook_method, {nullptr, nullptr, 0, nullptr}};
+#else
+PyMethodDef* const module_methods = nullptr;
+#endif
+
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "kestrine", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "kestrine", "",      0,       module_methods,
+    module_slots,          nullptr,    nullptr, nullptr,
 };
 
 }  // namespace

@@ -87,6 +87,16 @@ class FastBinder {
     }
     // Whether the plan still describes `func` as inspect would see it now.
     bool applies_to(PyObject* func) const;
+    // Shows the collector what the plan holds: a default value may refer back to the class
+    // that owns the method.
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(code_.get());
+        Py_VISIT(defaults_.get());
+        Py_VISIT(keyword_defaults_.get());
+        for (const Ref& name : param_names_) Py_VISIT(name.get());
+        for (const Ref& name : names_) Py_VISIT(name.get());
+        return 0;
+    }
 
   private:
     bool usable_ = false;

@@ -22,6 +22,7 @@ void free_record(ThreadRecord* record) {
     for (auto& slot : record->reading) slot.store(nullptr, std::memory_order_relaxed);
     record->slots_used = 0;
     record->held.clear();
+    record->incarnation.fetch_add(1, std::memory_order_relaxed);
     record->in_use.store(false, std::memory_order_release);
 }
 
@@ -40,7 +41,10 @@ thread_local RecordReleaser record_releaser;
 // In a child process only the forking thread lives on. The other threads' holds are given
 // up and their records freed, so that nobody waits for a thread that no longer exists. (The
 // fork waited for every thread to reach a point where Python code may run, so none was
-// halfway through a hold that runs no Python code.)
+// halfway through a hold that runs no Python code; a writer that drains has its hold in the
+// record by then.) Whoever slept on a word did not survive either: the last hold given up
+// clears the word's waiters flag. A freed record starts a new incarnation, so that the calls
+// the dead thread was computing are never taken for those of the record's next owner.
 void release_records_after_fork() {
     ThreadRecord* own = this_thread_record_ptr;
     for (ThreadRecord* r = registry_head.load(std::memory_order_acquire); r; r = r->next) {

@@ -36,6 +36,10 @@ struct alignas(64) ThreadRecord {
 
     // Registry: whether a live thread owns the record, and the next record (set once).
     std::atomic<bool> in_use{false};
+    // Counts the threads that owned the record and ended (or did not survive a fork): a
+    // frame tells its own thread from a later owner of the same record by it. Changed only
+    // when the record is freed; read by other threads (a reset looking for ended calls).
+    std::atomic<std::uint32_t> incarnation{0};
     ThreadRecord* next = nullptr;
 
     ThreadRecord() {

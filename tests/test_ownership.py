@@ -382,8 +382,27 @@ def made_with_dependency_argument():
     return Made
 
 
-@pytest.mark.parametrize("make", [made_with_super, made_with_dependency_argument],
-                         ids=["super", "dependency-argument"])
+def made_with_default_referring_to_the_class(keyword_only):
+    def make():
+        class Made(kestrine.KestrineBase):  # the default closes over Made: a cycle through it
+            if keyword_only:
+                def m(self, *, scale=lambda: Made.unit):
+                    return scale()
+            else:
+                def m(self, scale=lambda: Made.unit):
+                    return scale()
+            m = kestrine.kestrined()(m)
+            unit = 1
+
+        return Made
+
+    return make
+
+
+@pytest.mark.parametrize("make", [made_with_super, made_with_dependency_argument,
+                                  made_with_default_referring_to_the_class(False),
+                                  made_with_default_referring_to_the_class(True)],
+                         ids=["super", "dependency-argument", "default", "keyword-only default"])
 def test_classes_made_at_run_time_are_collected(make):
     refs = []
     for _ in range(20):

@@ -7,6 +7,7 @@ import random
 import signal
 import threading
 import time
+import types
 import warnings
 from collections import Counter
 
@@ -792,44 +793,206 @@ def test_threads_that_hit_and_exit_leave_nothing_for_a_writer_to_wait_for():
     assert time.monotonic() - started < 1.0 and inst.v(0) == "new"
 
 
+# -- Python code that runs while this thread waits for or drains the instance ---------
+
+
+class Blocking:
+    """A key whose comparisons block while `gate` is armed: the thread comparing holds the
+    instance meanwhile. Equal to any other Blocking key."""
+
+    def __init__(self, gate):
+        self.gate = gate
+
+    def __hash__(self):
+        return 7
+
+    def __eq__(self, other):
+        if self.gate.armed:
+            self.gate.inside.set()
+            self.gate.release.wait(JOIN_TIMEOUT)
+        return isinstance(other, Blocking)
+
+
+class Lookups(Versioned):
+    @kestrined()
+    def f(self, x):
+        return ("f", x)
+
+    @kestrined()
+    def g(self):
+        return ("g",)
+
+
+def meet(inst):
+    """Readers of two threads meet on the instance: from then on its reads are announced."""
+    def hits(index, barrier):
+        barrier.wait()
+        end = time.monotonic() + 0.3
+        while time.monotonic() < end:
+            inst.v(0)
+    run_threads(hits, 2)
+
+
+def with_signal_handler(signum, handler, body):
+    previous = signal.signal(signum, handler)
+    try:
+        return body()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signum, previous)
+
+
+@pytest.mark.parametrize("scenario", [
+    "drain interrupted, the next writer still waits",
+    "handler in a drain uses the instance",
+    "handler in a wait resets the instance",
+])
+def test_python_code_run_in_a_wait_finds_the_guard_whole(scenario):
+    """Signal handlers (and the collector) run inside a thread's wait. A writer interrupted
+    while it drains an announced reader leaves the next writer to wait for that reader; a
+    handler that uses the instance while its thread drains is refused, not left waiting for
+    its own thread; a reset in a handler while a call waits makes that call look its key up
+    again instead of serving another key's value."""
+    inst = Lookups()
+    gate = types.SimpleNamespace(armed=False, inside=threading.Event(), release=threading.Event())
+    inst.v(0), inst.v(Blocking(gate))
+    if scenario != "handler in a wait resets the instance":
+        meet(inst)
+    else:
+        inst.f(1), inst.clear_cache(), inst.v(Blocking(gate))  # f(1) registered, not servable
+    gate.armed = True
+    served = []
+    reader = threading.Thread(target=lambda: served.append(inst.v(Blocking(gate))), daemon=True)
+    reader.start()  # a hit: holds its read while it compares
+    assert gate.inside.wait(JOIN_TIMEOUT)
+    try:
+        if scenario == "drain interrupted, the next writer still waits":
+            interrupt_main_thread_after(0.2, [])
+            with pytest.raises(KeyboardInterrupt):
+                inst.clear_cache()
+            threading.Timer(0.3, gate.release.set).start()
+            inst.reset_cache()
+            assert gate.release.is_set(), "the reset went ahead while the reader compared"
+        elif scenario == "handler in a drain uses the instance":
+            handled = []
+
+            def handler(signum, frame):
+                with pytest.raises(RuntimeError, match="^Already borrowed$"):
+                    inst.v(0)
+                handled.append(True)
+
+            def stuck(signum, frame):
+                raise AssertionError("the handler waited for its own thread")
+
+            def body():
+                signal.setitimer(signal.ITIMER_REAL, 0.1)
+                watchdog = threading.Timer(5, signal.pthread_kill,
+                                           (threading.main_thread().ident, signal.SIGUSR1))
+                watchdog.start()
+                threading.Timer(0.4, gate.release.set).start()
+                try:
+                    inst.clear_cache()
+                finally:
+                    watchdog.cancel()
+
+            signal.signal(signal.SIGUSR1, stuck)
+            try:
+                with_signal_handler(signal.SIGALRM, handler, body)
+            finally:
+                signal.signal(signal.SIGUSR1, signal.SIG_DFL)
+            assert handled == [True]
+        else:
+            def handler(signum, frame):  # while f(1) waits for the reader to leave
+                gate.armed = False
+                inst.reset_cache()
+                assert inst.g() == ("g",)  # the new state's first key
+
+            def body():
+                signal.setitimer(signal.ITIMER_REAL, 0.1)
+                threading.Timer(0.4, gate.release.set).start()
+                return inst.f(1)
+
+            assert with_signal_handler(signal.SIGALRM, handler, body) == ("f", 1)
+            assert inst.cached_values == {"g": ("g",), ("f", (("x", 1),)): ("f", 1)}
+    finally:
+        gate.armed = False
+        gate.release.set()
+        reader.join(JOIN_TIMEOUT)
+    assert not reader.is_alive() and served and served[0][0] == "computed"
+    assert inst.v(0) == ("computed", 0)
+    inst.update_cached_value("v", "after", k=0)
+    assert inst.v(0) == "after"
+
+
+class Tracking(Versioned):
+    @automagically_kestrined()
+    def slow(self):
+        pause = self.pause  # read apart, so that discovery takes it for no dependency
+        pause()
+        return self.v(0)
+
+
+FORK_HOLDS = ["announced read", "counted read", "write", "counted read, a writer waits",
+              "announced read, a writer drains", "a tracked call computes"]
+
+
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-@pytest.mark.parametrize("hold", ["announced read", "counted read", "write"])
+@pytest.mark.parametrize("hold", FORK_HOLDS)
 def test_fork_while_another_thread_holds_the_instance_leaves_the_child_free(hold):
-    inst, inside, release = Versioned(), threading.Event(), threading.Event()
+    """Only the forking thread lives on in the child: nothing the other threads held, waited
+    for or were computing holds the child back or is taken for the child's own threads'."""
+    inst, inside, release = Tracking(), threading.Event(), threading.Event()
     armed = []
     for k in range(2):
         inst.v(k)
     # A stored key whose comparison with any other key blocks once armed.
     inst.v(Collider(lambda: armed and (inside.set(), release.wait(JOIN_TIMEOUT))))
+    inst.pause = lambda: armed and (inside.set(), release.wait(JOIN_TIMEOUT))
 
     def readers(index, barrier):  # readers of two threads meet: reads are announced
         barrier.wait()
         for _ in range(100_000):
             inst.v(index)
 
-    if hold == "announced read":
+    if hold.startswith("announced read"):
         run_threads(readers, 2)
     armed.append(True)
     def probe():
+        if hold == "a tracked call computes":
+            return inst.slow()
         if hold != "write":
             return inst.v(Collider())
         with pytest.raises(KeyError):  # a query holds the instance alone while comparing
             inst.is_cached("v", k=Collider())
 
+    def child():
+        inst.update_cached_value("v", "child", k=0)
+        ok = inst.v(0) == "child"
+        if hold == "a tracked call computes":  # a new thread here reuses the dead one's record
+            caller = threading.Thread(target=lambda: [inst.v(k) for k in (0, 1)])
+            caller.start()
+            caller.join()
+            ok &= not any(inst.dependency_graph.values())  # nothing became slow()'s
+            inst.reset_cache()  # the dead thread's call does not hold the reset back
+        return ok
+
     holder = threading.Thread(target=probe, daemon=True)
     holder.start()
     assert inside.wait(JOIN_TIMEOUT)  # the other thread holds the instance, comparing keys
+    writer = threading.Thread(target=inst.clear_cache, daemon=True)
+    if "a writer" in hold:
+        writer.start()
+        time.sleep(0.3)  # it sleeps in its wait, or in its drain, when the fork comes
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
             pid = os.fork()
-        if pid == 0:  # only this thread lives on in the child: nobody holds anything there
+        if pid == 0:  # only this thread lives on in the child
             try:
-                inst.update_cached_value("v", "child", k=0)
-                os._exit(0 if inst.v(0) == "child" else 1)
+                os._exit(0 if child() else 1)
             finally:
                 os._exit(2)
-        deadline = time.monotonic() + 30
+        deadline = time.monotonic() + 10
         while (done := os.waitpid(pid, os.WNOHANG)) == (0, 0) and time.monotonic() < deadline:
             time.sleep(0.01)
         if done == (0, 0):
@@ -840,3 +1003,5 @@ def test_fork_while_another_thread_holds_the_instance_leaves_the_child_free(hold
     finally:
         release.set()
         holder.join(JOIN_TIMEOUT)
+        if writer.is_alive():
+            writer.join(JOIN_TIMEOUT)
