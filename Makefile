@@ -18,8 +18,23 @@ install: bootstrap
 	@$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
 		-Cbuild-dir=$(BUILD_DIR) -Ccmake.define.KESTRINE_WERROR=ON .
 
+# The tests marked wait_hook need the wait hook, which only test builds have: they skip in
+# the suite's run, then run again on a build with the hook (loaded ahead of the installed
+# one). $(call run_hooked,PYTHON,BUILD_DIR) builds it and runs them.
+HOOKED_DIR ?= build/hooked
+define run_hooked
+	@echo "[make] building kestrine with the wait hook into $(2)"
+	@cmake -S . -B $(2) -DPython_EXECUTABLE=$(abspath $(1)) -DCMAKE_BUILD_TYPE=Release \
+		-DKESTRINE_WAIT_HOOKS=ON -DKESTRINE_WERROR=ON >/dev/null
+	@cmake --build $(2) -j2 >/dev/null
+	@echo "[make] the tests that run Python code at every wait, on that build"
+	@env -u PYTHON_GIL PYTHONPATH=$(abspath $(2)) $(1) -m pytest -q -p no:cacheprovider \
+		-m wait_hook $(PYTEST_ARGS) tests
+endef
+
 test: install format-check
 	@env -u PYTHON_GIL $(VPY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests
+	$(call run_hooked,$(VPY),$(HOOKED_DIR))
 
 format: bootstrap
 	@$(VENV)/bin/clang-format -i src/*.cpp src/*.h

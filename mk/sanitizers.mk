@@ -1,5 +1,7 @@
 # Sanitizer runs, each in its own venv and CMake build dir.
 #
+# Both build the extension with the wait hook, so the tests marked wait_hook run there too.
+#
 # `make asan`: the extension built with gcc's AddressSanitizer + UndefinedBehaviorSanitizer
 # and loaded into the ordinary free-threaded interpreter with libasan preloaded.
 #  1. The whole test suite, any memory error or undefined behaviour fatal. The free-threaded
@@ -19,7 +21,8 @@
 .PHONY: asan tsan
 
 SAN_PIP = -m pip install -q --disable-pip-version-check --no-build-isolation --no-deps \
-	-Ccmake.build-type=RelWithDebInfo -Ccmake.define.KESTRINE_WERROR=ON
+	-Ccmake.build-type=RelWithDebInfo -Ccmake.define.KESTRINE_WERROR=ON \
+	-Ccmake.define.KESTRINE_WAIT_HOOKS=ON
 
 ASAN_VENV ?= .venv-asan
 ASAN_BUILD_DIR ?= build/asan

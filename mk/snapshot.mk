@@ -26,3 +26,4 @@ install-snapshot-unpatched:
 
 test-snapshot: install-snapshot
 	@env -u PYTHON_GIL $(SNAPSHOT_PY) -m pytest -q -p no:cacheprovider $(PYTEST_ARGS) tests
+	$(call run_hooked,$(SNAPSHOT_PY),build/hooked-snapshot)

@@ -2,6 +2,7 @@
 turn and stay consistent; run-time dependencies belong to the thread that makes the calls;
 every wait for an instance sleeps and ends on a signal."""
 
+import gc
 import os
 import random
 import signal
@@ -13,6 +14,7 @@ from collections import Counter
 
 import pytest
 
+import kestrine
 from kestrine import KestrineBase, automagically_kestrined, kestrined
 from conftest import Collider
 from model import PERMANENTLY_INVALID, VALID, display_key, make_key
@@ -642,10 +644,44 @@ def live_expected(name, kw, versions):
             "nested": lambda: ((a, b), (1, a), 20)}[name]()
 
 
-@pytest.mark.parametrize("threads", [2, 4])
-def test_model_of_threads_sharing_one_instance(threads):
+def python_in_every_wait(inst, tally):
+    """A wait hook (see KESTRINE_WAIT_HOOKS): at every turn of every wait, now and then a
+    collection, a use of the same instance (refused when this thread holds it), or a
+    KeyboardInterrupt that ends the wait."""
+    local = threading.local()
+
+    def hook():
+        n = local.n = getattr(local, "n", 0) + 1
+        if n % 23 == 0:
+            gc.collect()
+            tally["collections"] += 1
+        if n % 3 == 0:
+            try:
+                inst.a(), inst.validation_state, inst.is_cached("b")
+                tally["uses"] += 1
+            except RuntimeError as exc:
+                assert str(exc) in ("Already borrowed", "Already mutably borrowed"), exc
+                tally["refused"] += 1
+        if n % 47 == 0:
+            tally["interrupts"] += 1
+            raise KeyboardInterrupt
+
+    return hook
+
+
+def with_wait_hook(threads):
+    return pytest.param(threads, True, id=f"{threads}-Python code in every wait", marks=[
+        pytest.mark.wait_hook, pytest.mark.skipif(not hasattr(kestrine, "_set_wait_hook"),
+                                                  reason="needs a build with the wait hook")])
+
+
+@pytest.mark.parametrize("threads, hooked", [(2, False), (4, False), with_wait_hook(4),
+                                             with_wait_hook(8)], ids=["2", "4", None, None])
+def test_model_of_threads_sharing_one_instance(threads, hooked):
     ops = int(os.environ.get("KESTRINE_SOAK_THREAD_OPS", "0")) or 20_000
     inst = Live()
+    tally = Counter()
+    interrupted = (KeyboardInterrupt,) if hooked else ()
     done = {"a": 0, "b": 0}  # the last version whose update completed
     locks = {"a": threading.Lock(), "b": threading.Lock()}
 
@@ -654,11 +690,14 @@ def test_model_of_threads_sharing_one_instance(threads):
             version = inst.inputs[name] + 1
             inst.inputs[name] = version
             while True:  # a cleared input has no value to update: store one first
-                getattr(inst, name)()
+                try:
+                    getattr(inst, name)()
+                except interrupted:
+                    continue
                 try:
                     inst.update_cached_value(name, (name, version))
                     break
-                except KeyError:
+                except (KeyError, *interrupted):  # or its wait ended: it did not happen
                     continue
             done[name] = version
 
@@ -684,8 +723,8 @@ def test_model_of_threads_sharing_one_instance(threads):
         for _ in range(ops):
             name, kw = rng.choice(LIVE_CALLS)
             floor = dict(done)
-            kind = rng.choices(["call", "update", "clear", "query", "read", "clear_cache"],
-                               [60, 8, 8, 12, 10, 2])[0]
+            kind = rng.choices(["call", "update", "clear", "query", "read", "clear_cache",
+                                "reset"], [60, 8, 8, 12, 10, 2, 1])[0]
             kinds[kind] += 1
             try:
                 if kind == "call":
@@ -702,15 +741,33 @@ def test_model_of_threads_sharing_one_instance(threads):
                     for shown, value in inst.cached_values.items():
                         assert isinstance(value, (tuple, int)), (shown, value)
                     inst.validation_state, inst.dependency_graph
-                else:
+                elif kind == "clear_cache":
                     inst.clear_cache()
+                else:
+                    try:
+                        inst.reset_cache()
+                    except RuntimeError as exc:  # refused while a call of another thread runs
+                        assert str(exc) == "Already borrowed"
+                        kinds["reset refused"] += 1
             except KeyError as exc:  # never called yet, or cleared by another thread meanwhile
                 assert exc.args[0].startswith(("No cache key", "Cannot clear cached value")), exc
+            except interrupted:
+                kinds["interrupted"] += 1
         return [f for f in faults if f], kinds
 
-    results = run_threads(work, threads)  # a RuntimeError or a hang fails here
+    if hooked:
+        kestrine._set_wait_hook(python_in_every_wait(inst, tally))
+    try:
+        results = run_threads(work, threads)  # a RuntimeError or a hang fails here
+    finally:
+        if hooked:
+            kestrine._set_wait_hook(None)
+    kinds = sum((k for _, k in results), Counter())
+    print(f"\n{threads} threads: {dict(kinds)}; in waits: {dict(tally)}")
     assert [f for faults, _ in results for f in faults] == []
     assert all(kinds["call"] > ops // 3 for _, kinds in results)
+    if hooked:  # the hook ran Python code in waits, and ended some of them
+        assert tally["uses"] and tally["collections"] and kinds["interrupted"]
     # Quiet now: every call is stored after one computation and shows the current inputs.
     for name, kw in LIVE_CALLS:
         value = getattr(inst, name)(**kw)
@@ -1005,3 +1062,67 @@ def test_fork_while_another_thread_holds_the_instance_leaves_the_child_free(hold
         holder.join(JOIN_TIMEOUT)
         if writer.is_alive():
             writer.join(JOIN_TIMEOUT)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_fork_at_random_points_of_threads_sharing_one_instance():
+    """Whatever the other threads were doing with the instance when the fork came, the child
+    uses it at once: it resets it and computes every call from its own inputs."""
+    inst, stop, rng = Live(), threading.Event(), random.Random(7)
+
+    def work(seed):
+        rng = random.Random(seed)
+        while not stop.is_set():
+            name, kw = rng.choice(LIVE_CALLS)
+            op = rng.choice(["call", "call", "call", "clear", "read", "update", "reset"])
+            try:
+                if op == "call":
+                    getattr(inst, name)(**kw)
+                elif op == "clear":
+                    inst.clear_cached_value(name, **kw)
+                elif op == "read":
+                    inst.validation_state, inst.dependency_graph
+                elif op == "update":
+                    inst.update_cached_value(name, "updated", **kw)
+                else:
+                    inst.reset_cache()
+            except (KeyError, RuntimeError):  # nothing to clear or update; a reset refused
+                pass
+
+    def child():
+        inst.reset_cache()
+        inst.inputs = {"a": 7, "b": 8}
+        return all(getattr(inst, name)(**kw) == live_expected(name, kw, inst.inputs)
+                   for name, kw in LIVE_CALLS)
+
+    threads = [threading.Thread(target=work, args=(i,), daemon=True) for i in range(3)]
+    for t in threads:
+        t.start()
+    slow_children = []
+    try:
+        for _ in range(20):
+            time.sleep(rng.uniform(0, 0.02))
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+                pid = os.fork()
+            if pid == 0:
+                try:
+                    os._exit(0 if child() else 1)
+                finally:
+                    os._exit(2)
+            started = time.monotonic()
+            deadline = started + 10
+            while (done := os.waitpid(pid, os.WNOHANG)) == (0, 0) and time.monotonic() < deadline:
+                time.sleep(0.005)
+            if done == (0, 0):
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+            assert done != (0, 0), "a child waited for a thread that is not there"
+            assert os.waitstatus_to_exitcode(done[1]) == 0
+            if time.monotonic() - started > 1:
+                slow_children.append(time.monotonic() - started)
+    finally:
+        stop.set()
+        for t in threads:
+            t.join(JOIN_TIMEOUT)
+    print(f"\n20 forks; children slower than a second: {slow_children}")
