@@ -981,6 +981,29 @@ def test_python_code_run_in_a_wait_finds_the_guard_whole(scenario):
     assert inst.v(0) == "after"
 
 
+def fork_and_check(child):
+    """Forks; the child exits with whether child() held. Fails unless it held within 10 s
+    (a child that waits for a thread that did not survive the fork waits for ever); returns
+    the seconds it took."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
+        pid = os.fork()
+    if pid == 0:  # only this thread lives on in the child
+        try:
+            os._exit(0 if child() else 1)
+        finally:
+            os._exit(2)
+    started = time.monotonic()
+    while (done := os.waitpid(pid, os.WNOHANG)) == (0, 0) and time.monotonic() < started + 10:
+        time.sleep(0.005)
+    if done == (0, 0):
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+    assert done != (0, 0), "the child waited for a thread that is not there"
+    assert os.waitstatus_to_exitcode(done[1]) == 0
+    return time.monotonic() - started
+
+
 class Tracking(Versioned):
     @automagically_kestrined()
     def slow(self):
@@ -1041,22 +1064,7 @@ def test_fork_while_another_thread_holds_the_instance_leaves_the_child_free(hold
         writer.start()
         time.sleep(0.3)  # it sleeps in its wait, or in its drain, when the fork comes
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
-            pid = os.fork()
-        if pid == 0:  # only this thread lives on in the child
-            try:
-                os._exit(0 if child() else 1)
-            finally:
-                os._exit(2)
-        deadline = time.monotonic() + 10
-        while (done := os.waitpid(pid, os.WNOHANG)) == (0, 0) and time.monotonic() < deadline:
-            time.sleep(0.01)
-        if done == (0, 0):
-            os.kill(pid, signal.SIGKILL)
-            os.waitpid(pid, 0)
-        assert done != (0, 0), "the child waited for a thread that is not there"
-        assert os.waitstatus_to_exitcode(done[1]) == 0
+        fork_and_check(child)
     finally:
         release.set()
         holder.join(JOIN_TIMEOUT)
@@ -1102,25 +1110,9 @@ def test_fork_at_random_points_of_threads_sharing_one_instance():
     try:
         for _ in range(20):
             time.sleep(rng.uniform(0, 0.02))
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
-                pid = os.fork()
-            if pid == 0:
-                try:
-                    os._exit(0 if child() else 1)
-                finally:
-                    os._exit(2)
-            started = time.monotonic()
-            deadline = started + 10
-            while (done := os.waitpid(pid, os.WNOHANG)) == (0, 0) and time.monotonic() < deadline:
-                time.sleep(0.005)
-            if done == (0, 0):
-                os.kill(pid, signal.SIGKILL)
-                os.waitpid(pid, 0)
-            assert done != (0, 0), "a child waited for a thread that is not there"
-            assert os.waitstatus_to_exitcode(done[1]) == 0
-            if time.monotonic() - started > 1:
-                slow_children.append(time.monotonic() - started)
+            took = fork_and_check(child)
+            if took > 1:
+                slow_children.append(took)
     finally:
         stop.set()
         for t in threads:
