@@ -6,7 +6,9 @@
 
 #include "access_guard.h"
 #include "decorated_names.h"
+#include "discovery.h"
 #include "errors.h"
+#include "function_checks.h"
 #include "kestrine_base.h"
 #include "module.h"
 

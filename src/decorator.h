@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "py_introspection_utils.h"
+#include "call_key.h"
 
 namespace kestrine {
 

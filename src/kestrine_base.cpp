@@ -11,11 +11,12 @@
 #include <utility>
 #include <vector>
 
+#include "call_key.h"
 #include "decorated_names.h"
 #include "decorator.h"
 #include "errors.h"
+#include "function_checks.h"
 #include "module.h"
-#include "py_introspection_utils.h"
 
 namespace kestrine {
 

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "call_key.h"
 #include "py_allocator.h"
-#include "py_introspection_utils.h"
 
 namespace kestrine {
 

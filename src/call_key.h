@@ -1,11 +1,9 @@
-// Call keys (binding a call to a function's signature and hashing it), how keys are shown
-// to Python, discovery of `self.<name>()` dependencies from source, and the signature check
-// of serialisable methods.
+// Call keys: a call bound to its function's signature and hashed into a key, the parts a key
+// is compared by before its tuple exists, and how keys are shown to Python.
 #pragma once
 
 #include <Python.h>
 
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -131,25 +129,5 @@ bool hash_key_parts(KeyParts& parts);
 bool make_key_parts(PyObject* method_name, Py_hash_t method_name_hash, PyObject* func,
                     const FastBinder& binder, const Py_hash_t* no_argument_hash,
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, KeyParts& parts);
-
-// A declared or discovered dependency: method name and keyword arguments.
-struct DependencySpec {
-    std::string method_name;
-    Ref kwargs;  // a dict
-};
-
-// Reads `func`'s source and returns every `self.<name>()` call, each name once, in the
-// order first seen. Returns false with an exception set.
-bool discover_dependencies(PyObject* func, std::vector<DependencySpec>& out);
-
-// Succeeds when the parameters of inspect.signature(func) are exactly ["self"]; otherwise
-// ValueError. Returns false with an exception set.
-bool check_serialisable_signature(PyObject* func);
-
-// Refuses generator, coroutine and asynchronous generator functions (as inspect recognises
-// them, through functools.partial and markcoroutinefunction): the object of the first call
-// would be stored and handed out again after it was spent. TypeError naming `name` (the
-// function's __name__, a str). Returns false with an exception set.
-bool check_memoisable_function(PyObject* func, PyObject* name);
 
 }  // namespace kestrine
