@@ -1,0 +1,1 @@
+"""The benchmarks that bench/run.py runs: measurements, sections, targets, tables and results."""

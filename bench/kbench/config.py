@@ -1,0 +1,38 @@
+"""What a run is configured with: its counts per measurement, and where its files are."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+BENCH_DIR = Path(__file__).resolve().parent.parent
+RESULTS = BENCH_DIR / "results"
+# The entry point, run again in a fresh process for the measurements that need one.
+RUN_SCRIPT = BENCH_DIR / "run.py"
+
+
+class Config:
+    """Counts per measurement. A (gc on, gc off) pair gives the repeats of each column."""
+
+    def __init__(self, quick: bool):
+        self.quick = quick
+        scale = 10 if quick else 1
+        self.repeats = (2, 1) if quick else (7, 3)
+        # Calls per repeat, fixed per implementation so that one repeat takes tens of ms.
+        self.hit_calls = 500_000 // scale  # kestrine, functools, plain method
+        self.cachetools_calls = 100_000 // scale
+        self.methodtools_calls = 50_000 // scale
+        self.slow_calls = 10_000 // scale  # the inspect emulation
+        self.create_calls = 200_000 // scale
+        self.miss_calls = 100_000 // scale
+        self.dump_calls = 500 // scale
+        self.load_calls = 50 // scale
+        self.fill_chunk = 50_000 // scale
+        self.fill_chunks = 8
+        self.fill_repeats = (1, 1) if quick else (3, 2)
+        self.clear_sizes = (10_000, 100_000) if quick else (20_000, 200_000)
+        self.clear_repeats = (1, 1) if quick else (3, 2)
+        self.thread_calls = 1_500_000 // scale  # hits per thread per run
+        self.thread_fills = 50_000 // scale  # misses per thread per run
+        self.thread_rounds = 3 if quick else 5
+        self.memory_entries = 1_000_000 // scale
+        self.instance_count = 100_000 // scale

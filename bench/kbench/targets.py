@@ -1,0 +1,106 @@
+"""Targets: PASS/MISS markers computed from whatever sections a result document holds."""
+
+from __future__ import annotations
+
+from .timing import GC_STATES
+
+
+def find(rows, **match):
+    return next((r for r in rows if all(r.get(k) == v for k, v in match.items())), None)
+
+
+def target(name, value, limit, op="<=") -> dict:
+    ok = {"<=": value <= limit, "<": value < limit, ">=": value >= limit}[op]
+    return {"target": name, "value": value, "op": op, "limit": limit,
+            "status": "PASS" if ok else "MISS"}
+
+
+def targets(doc: dict) -> list:
+    out = []
+    if "hits" in doc:
+        rows = doc["hits"]["rows"]
+
+        def hit(case, impl):
+            return find(rows, case=case, impl=impl)["ns"]["gc_on"]
+
+        area, total = "hit obj.area(3)", "hit obj.total()"
+        k_area, k_total = hit(area, "kestrine @kestrined()"), hit(total, "kestrine @kestrined()")
+        # The 3.14-era interpreter specialises method lookups and makes plain methods fast;
+        # its targets are set against the plain method as well.
+        snapshot = doc.get("info", {}).get("interpreter_id", "default") != "default"
+        lru_limit, total_limit = (0.7, 1.1) if snapshot else (1.0, 1.3)
+        out += [
+            target("area(3) hit: kestrine ÷ lru_cache", k_area / hit(area, "functools.lru_cache"),
+                   lru_limit),
+            target("total() hit: kestrine ÷ cached_property",
+                   k_total / hit(total, "functools.cached_property"), total_limit),
+            target("area(3) hit: inspect emulation ÷ kestrine",
+                   hit(area, "inspect emulation") / k_area, 50, ">="),
+            target("total() hit: inspect emulation ÷ kestrine",
+                   hit(total, "inspect emulation") / k_total, 50, ">="),
+        ]
+        if snapshot:
+            out.append(target("area(3) hit: kestrine ÷ plain method",
+                              k_area / hit(area, "plain method (floor)"), 1.5))
+        if any(r["case"].startswith("store") for r in rows):
+            store = "store obj.x = 5"
+            out.append(target("attribute store: KestrineBase subclass ÷ plain class",
+                              hit(store, "KestrineBase subclass") / hit(store, "plain class"), 1.5))
+    if "instances" in doc:
+        inst = doc["instances"]
+        create = [r["ns"]["gc_on"] for r in inst["rows"]]
+        out += [target("KestrineBase.__basicsize__", inst["basicsize"]["KestrineBase"], 48),
+                target("create an instance: KestrineBase subclass ÷ plain", create[0] / create[1],
+                       1.2)]
+    if "fills" in doc:
+        curves = {c["impl"]: c["ns_per_miss"]["gc_on"] for c in doc["fills"]["curves"]}
+        ours = curves["kestrine"]
+        out += [target("fill, first chunk: kestrine ÷ lru_cache per miss",
+                       ours[0] / curves["functools.lru_cache"][0], 1.0),
+                target("fill: kestrine last chunk ÷ first chunk", ours[-1] / ours[0], 1.5)]
+    if "clear" in doc:
+        clear = doc["clear"]
+        out.append(target("clear tree: large N ÷ small N (total time)", clear["ratio"]["gc_on"],
+                          round(clear["linear"] * 1.1, 1)))
+    if "threads" in doc:
+        rows = doc["threads"]["rows"]
+
+        def inflation(impl):
+            return find(rows, impl=impl, threads=2, instances="own")["gc_on"]["cpu_inflation"]
+
+        def throughput(impl, instances="own"):
+            return find(rows, impl=impl, threads=2, instances=instances)["gc_on"][
+                "throughput_ratio"]
+
+        plain = inflation("plain method obj.area(3)")
+        plain_throughput = throughput("plain method obj.area(3)")
+        snapshot = doc.get("info", {}).get("interpreter_id", "default") != "default"
+        for impl in ("kestrine obj.area(3)", "kestrine obj.total()"):
+            out.append(target(f"2-thread CPU inflation, {impl} (limit: plain + 0.2)",
+                              inflation(impl), round(plain + 0.2, 2)))
+            if snapshot:
+                out.append(target(f"2-thread throughput, own instances, {impl} ÷ plain method",
+                                  throughput(impl) / plain_throughput, 0.9, ">="))
+                out.append(target(f"2-thread throughput, one shared instance, {impl}",
+                                  throughput(impl, "shared"), 1.6, ">="))
+            else:
+                out.append(target(f"2-thread throughput, shared ÷ own instances, {impl} "
+                                  f"(limit: own - 0.1)", throughput(impl, "shared"),
+                                  round(throughput(impl) - 0.1, 2), ">="))
+        for w in doc["threads"].get("waits", []):
+            out.append(target(f"CPU of a 100 ms wait ({w['request']}), ms", w["cpu_ms"], 10))
+        refusals = sum(r[s]["refusals"] for r in rows for s in GC_STATES
+                       if r["instances"] == "shared" and r["impl"].startswith("kestrine"))
+        out.append(target("refusals among warm hits on one shared instance", refusals, 0))
+    if "rounds" in doc:
+        for r in doc["rounds"]["rows"]:
+            if r["impl"] in ("kestrine + clear_cache", "resolver: kestrine + reset_cache"):
+                out.append(target(f"rounds, {r['impl']}: live nodes after the last round",
+                                  r["live_nodes"][-1], 0))
+    if "memory" in doc:
+        per_entry = {r["impl"]: r["bytes_each"] for r in doc["memory"]["rows"]}
+        ours = per_entry["kestrine"]
+        out += [target("bytes per entry, kestrine", ours, 128),
+                target("bytes per entry, kestrine ÷ lru_cache", ours / per_entry[
+                    "functools.lru_cache"], 1.0, "<")]
+    return out
