@@ -644,14 +644,19 @@ def live_expected(name, kw, versions):
             "nested": lambda: ((a, b), (1, a), 20)}[name]()
 
 
-def python_in_every_wait(inst, tally):
+def python_in_every_wait(inst, tallies):
     """A wait hook (see KESTRINE_WAIT_HOOKS): at every turn of every wait, now and then a
     collection, a use of the same instance (refused when this thread holds it), or a
-    KeyboardInterrupt that ends the wait."""
+    KeyboardInterrupt that ends the wait. Each thread counts into a Counter of its own,
+    appended to `tallies`."""
     local = threading.local()
 
     def hook():
-        n = local.n = getattr(local, "n", 0) + 1
+        if not hasattr(local, "tally"):
+            local.n, local.tally = 0, Counter()
+            tallies.append(local.tally)
+        local.n += 1
+        n, tally = local.n, local.tally
         if n % 23 == 0:
             gc.collect()
             tally["collections"] += 1
@@ -680,7 +685,7 @@ def with_wait_hook(threads):
 def test_model_of_threads_sharing_one_instance(threads, hooked):
     ops = int(os.environ.get("KESTRINE_SOAK_THREAD_OPS", "0")) or 20_000
     inst = Live()
-    tally = Counter()
+    tallies = []
     interrupted = (KeyboardInterrupt,) if hooked else ()
     done = {"a": 0, "b": 0}  # the last version whose update completed
     locks = {"a": threading.Lock(), "b": threading.Lock()}
@@ -756,13 +761,13 @@ def test_model_of_threads_sharing_one_instance(threads, hooked):
         return [f for f in faults if f], kinds
 
     if hooked:
-        kestrine._set_wait_hook(python_in_every_wait(inst, tally))
+        kestrine._set_wait_hook(python_in_every_wait(inst, tallies))
     try:
         results = run_threads(work, threads)  # a RuntimeError or a hang fails here
     finally:
         if hooked:
             kestrine._set_wait_hook(None)
-    kinds = sum((k for _, k in results), Counter())
+    kinds, tally = sum((k for _, k in results), Counter()), sum(tallies, Counter())
     print(f"\n{threads} threads: {dict(kinds)}; in waits: {dict(tally)}")
     assert [f for faults, _ in results for f in faults] == []
     assert all(kinds["call"] > ops // 3 for _, kinds in results)
@@ -1013,7 +1018,10 @@ class Tracking(Versioned):
 
 
 FORK_HOLDS = ["announced read", "counted read", "write", "counted read, a writer waits",
-              "announced read, a writer drains", "a tracked call computes"]
+              "announced read, a writer drains", pytest.param(
+                  "a tracked call computes", marks=pytest.mark.skipif(
+                      os.environ.get("KESTRINE_SANITIZED") == "thread",
+                      reason="ThreadSanitizer cannot start threads after a threaded fork"))]
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
