@@ -885,14 +885,17 @@ class Lookups(Versioned):
         return ("g",)
 
 
-def meet(inst):
-    """Readers of two threads meet on the instance: from then on its reads are announced."""
-    def hits(index, barrier):
-        barrier.wait()
-        end = time.monotonic() + 0.3
-        while time.monotonic() < end:
-            inst.v(0)
-    run_threads(hits, 2)
+def meet(inst, gate):
+    """Readers of two threads meet on the instance: one compares a stored Blocking key while
+    the other hits. From then on its reads are announced."""
+    gate.armed = True
+    reader = threading.Thread(target=inst.v, args=(Blocking(gate),))
+    reader.start()
+    assert gate.inside.wait(JOIN_TIMEOUT)
+    inst.v(0)
+    gate.release.set()
+    reader.join(JOIN_TIMEOUT)
+    gate.armed, gate.inside, gate.release = False, threading.Event(), threading.Event()
 
 
 def with_signal_handler(signum, handler, body):
@@ -919,7 +922,7 @@ def test_python_code_run_in_a_wait_finds_the_guard_whole(scenario):
     gate = types.SimpleNamespace(armed=False, inside=threading.Event(), release=threading.Event())
     inst.v(0), inst.v(Blocking(gate))
     if scenario != "handler in a wait resets the instance":
-        meet(inst)
+        meet(inst, gate)
     else:
         inst.f(1), inst.clear_cache(), inst.v(Blocking(gate))  # f(1) registered, not servable
     gate.armed = True
