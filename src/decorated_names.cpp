@@ -67,31 +67,42 @@ struct HashCharacters {
     }
 };
 
-// The question answered as attribute lookup answers it: the first class along the MRO
-// whose dict has the name decides.
-int resolve(PyTypeObject* type, PyObject* name) {
-    Ref mro = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__"));
-    if (!mro) return -1;
-    mro = Ref::steal(PySequence_Tuple(mro.get()));  // a metaclass's mro() may give a list
-    if (!mro) return -1;
+// Calls f(namespace) with the dict of each class along `type`'s MRO, in order (a snapshot
+// of the MRO: a metaclass's mro() may give a list, and f may run Python code). f returns 1
+// to go on, 0 to stop, -1 with an exception set. false with an exception set.
+template <typename F>
+bool for_each_namespace(PyObject* type, F&& f) {
+    Ref mro = Ref::steal(PyObject_GetAttrString(type, "__mro__"));
+    if (!mro) return false;
+    mro = Ref::steal(PySequence_Tuple(mro.get()));
+    if (!mro) return false;
     for (Py_ssize_t c = 0; c < PyTuple_GET_SIZE(mro.get()); ++c) {
         PyObject* cls = PyTuple_GET_ITEM(mro.get(), c);
         if (!PyType_Check(cls)) continue;
         Ref namespace_ = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls)));
         if (!namespace_) {
-            if (PyErr_Occurred()) return -1;
+            if (PyErr_Occurred()) return false;
             continue;
         }
-        PyObject* found = nullptr;
-        int present = PyDict_GetItemRef(namespace_.get(), name, &found);
-        if (present != 1) {
-            if (present < 0) return -1;
-            continue;
-        }
-        Ref value = Ref::steal(found);
-        return is_decorator(value.get()) ? 1 : 0;
+        int go_on = f(namespace_.get());
+        if (go_on <= 0) return go_on == 0;
     }
-    return 0;
+    return true;
+}
+
+// The question answered as attribute lookup answers it: the first class along the MRO
+// whose dict has the name decides.
+int resolve(PyTypeObject* type, PyObject* name) {
+    int decorated = 0;
+    bool ok = for_each_namespace(reinterpret_cast<PyObject*>(type), [&](PyObject* namespace_) {
+        PyObject* found = nullptr;
+        int present = PyDict_GetItemRef(namespace_, name, &found);
+        if (present != 1) return present < 0 ? -1 : 1;  // not in this class: go on
+        Ref value = Ref::steal(found);
+        decorated = is_decorator(value.get()) ? 1 : 0;
+        return 0;
+    });
+    return ok ? decorated : -1;
 }
 
 // Fills `entry` with the decorated names of `type` at `version`, if the class is still at
@@ -123,33 +134,22 @@ bool remember(ClassNames& entry, PyTypeObject* type, unsigned int version) {
 
 bool for_each_resolved_attribute(PyObject* type,
                                  const std::function<int(PyObject*, PyObject*)>& f) {
-    Ref mro = Ref::steal(PyObject_GetAttrString(type, "__mro__"));
-    if (!mro) return false;
-    mro = Ref::steal(PySequence_Tuple(mro.get()));
-    if (!mro) return false;
     // Every class's items stay held to the end: the names seen are borrowed from them.
     std::vector<Ref> snapshots;
     std::unordered_set<PyObject*, HashCharacters, SameCharacters> seen;
-    for (Py_ssize_t c = 0; c < PyTuple_GET_SIZE(mro.get()); ++c) {
-        PyObject* cls = PyTuple_GET_ITEM(mro.get(), c);
-        if (!PyType_Check(cls)) continue;
-        Ref namespace_ = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(cls)));
-        if (!namespace_) {
-            if (PyErr_Occurred()) return false;
-            continue;
-        }
-        Ref items = Ref::steal(PyDict_Items(namespace_.get()));
-        if (!items) return false;
+    return for_each_namespace(type, [&](PyObject* namespace_) {
+        Ref items = Ref::steal(PyDict_Items(namespace_));
+        if (!items) return -1;
         snapshots.push_back(items);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
             PyObject* pair = PyList_GET_ITEM(items.get(), i);
             PyObject* key = PyTuple_GET_ITEM(pair, 0);
             if (!PyUnicode_Check(key) || !seen.insert(key).second) continue;
             int go_on = f(key, PyTuple_GET_ITEM(pair, 1));
-            if (go_on <= 0) return go_on == 0;
+            if (go_on <= 0) return go_on;
         }
-    }
-    return true;
+        return 1;
+    });
 }
 
 int is_decorated_method_name(PyTypeObject* type, PyObject* name) {

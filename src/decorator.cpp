@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <new>
+#include <utility>
 
 #include "access_guard.h"
 #include "decorated_names.h"
@@ -246,8 +247,7 @@ int decorator_clear(PyObject* self) {
     Ref name_str = std::move(spec.name_str);
     std::vector<CallKey> dependency_keys = std::move(spec.dependency_keys);
     spec.dependency_keys.clear();
-    FastBinder binder = std::move(spec.binder);
-    spec.binder = FastBinder();
+    FastBinder binder = std::exchange(spec.binder, FastBinder());
     return 0;
 }
 
