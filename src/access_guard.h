@@ -203,6 +203,9 @@ class SharedHold {
         if (access_ == Access::SameThread) raise_already_mutably_borrowed();
         return guard_ != nullptr;
     }
+    ThreadRecord* record() const { return record_; }
+    // Whether the hold is announced in the thread's record (else counted in the word).
+    bool announced() const { return mode_ == SharedMode::Slot; }
     void release() {
         if (guard_) guard_->release_shared(record_, mode_);
         guard_ = nullptr;

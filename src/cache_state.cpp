@@ -2,9 +2,43 @@
 #include "cache_state.h"
 
 #include <algorithm>
+#include <atomic>
 #include <new>
 
 namespace kestrine {
+
+// ---------------------------------------------------------------------------------------
+// Released
+
+void Released::add(PyObject* object) {
+    try {
+        objects_.push_back(object);
+    } catch (const std::bad_alloc&) {
+        Py_DECREF(object);
+    }
+}
+
+void Released::add(StoredKey* key) {
+    if (!key) return;
+    try {
+        keys_.push_back(key);
+    } catch (const std::bad_alloc&) {
+        StoredKey::destroy(key);
+    }
+}
+
+void Released::release() {
+    // Taken out first: a __del__ run here may release more into a Released of its own.
+    PyVector<PyObject*> objects;
+    PyVector<StoredKey*> keys;
+    objects.swap(objects_);
+    keys.swap(keys_);
+    for (PyObject* object : objects) Py_DECREF(object);
+    for (StoredKey* key : keys) StoredKey::destroy(key);
+}
+
+// ---------------------------------------------------------------------------------------
+// CacheState
 
 CacheState::~CacheState() {
     for (AbandonedFrame* node = abandoned_.load(std::memory_order_acquire); node;) {
@@ -12,6 +46,8 @@ CacheState::~CacheState() {
         delete node;
         node = next;
     }
+    take_back_tallies(-1);
+    for (MethodSlot* slot : methods_) delete slot;
     // Values go first, then (with the registry) the keys.
     for (Entry& entry : entries_) Py_CLEAR(entry.value);
 }
@@ -132,14 +168,128 @@ void CacheState::derive_state(KeyId k, bool changed_meanwhile) {
     }
 }
 
-void CacheState::store_if_valid(KeyId k, PyObject* value) {
+void CacheState::store_if_valid(KeyId k, PyObject* value, Released& released) {
     if (state_of(k) != EntryState::Valid) {
-        Py_DECREF(value);
+        released.add(value);
         return;
     }
-    PyObject* previous = entries_[k].value;
-    entries_[k].value = value;
-    Py_XDECREF(previous);
+    if (!store_value(k, value, released)) PyErr_Clear();  // not stored: the caller has it
+}
+
+bool CacheState::store_value(KeyId k, PyObject* value, Released& released) {
+    if (!ensure(k)) {
+        Py_DECREF(value);
+        return false;
+    }
+    Entry& entry = entries_[k];
+    if (entry.value) {
+        released.add(entry.value);
+        entry.value = value;
+        return true;
+    }
+    meta_[k] &= static_cast<std::uint8_t>(~kDroppedBit);
+    if (entry.method == kNoMethod) {
+        entry.value = value;
+        return true;
+    }
+    MethodSlot& slot = *methods_[entry.method];
+    if (slot.maxsize == 0) {
+        // Nothing of a method that stores nothing is kept for its own sake.
+        entry.value = value;
+        drop_value(k, released);
+        return true;
+    }
+    if (slot.maxsize > 0 && slot.ring.size() >= static_cast<std::size_t>(slot.maxsize)) {
+        // The new value takes the evicted one's place, so it is swept last.
+        std::size_t place = sweep(slot);
+        auto victim = slot.ring[place];
+        entries_[victim].ring_pos = kNotInRing;
+        drop_value(victim, released);
+        slot.ring[place] = static_cast<std::uint32_t>(k);
+        slot.hand = (place + 1) % slot.ring.size();
+        entry.ring_pos = static_cast<std::uint32_t>(place);
+    } else {
+        try {
+            slot.ring.push_back(static_cast<std::uint32_t>(k));
+        } catch (const std::bad_alloc&) {
+            Py_DECREF(value);
+            PyErr_NoMemory();
+            return false;
+        }
+        entry.ring_pos = static_cast<std::uint32_t>(slot.ring.size() - 1);
+    }
+    entry.referenced = 0;
+    entry.value = value;
+    return true;
+}
+
+std::size_t CacheState::sweep(MethodSlot& slot) {
+    std::size_t size = slot.ring.size();
+    std::size_t place = slot.hand % size;
+    // Within two turns: the first clears every mark it passes.
+    for (;;) {
+        std::atomic_ref<std::uint8_t> mark(entries_[slot.ring[place]].referenced);
+        if (!mark.load(std::memory_order_relaxed)) return place;
+        mark.store(0, std::memory_order_relaxed);
+        place = (place + 1) % size;
+    }
+}
+
+void CacheState::remove_from_ring(KeyId k) {
+    Entry& entry = entries_[k];
+    if (entry.ring_pos == kNotInRing || entry.method == kNoMethod) return;
+    MethodSlot& slot = *methods_[entry.method];
+    std::uint32_t last = slot.ring.back();
+    slot.ring[entry.ring_pos] = last;
+    entries_[last].ring_pos = entry.ring_pos;
+    slot.ring.pop_back();
+    entry.ring_pos = kNotInRing;
+}
+
+void CacheState::drop_value(KeyId k, Released& released) {
+    Entry& entry = entries_[k];
+    if (entry.value) released.add(entry.value);
+    entry.value = nullptr;
+    entry.referenced = 0;
+    if (!dependents_of(k).empty()) {
+        // Its dependents stay valid: it still is. Its edges stay, so that a change of what it
+        // depends on still reaches them.
+        meta_[k] |= kDroppedBit;
+    } else if (!(meta_[k] & kInFlightBit)) {
+        forget(k, released);
+    }
+}
+
+void CacheState::forget(KeyId k, Released& released) {
+    // Depth-first through the links, as invalidate walks, allocating nothing.
+    constexpr std::uint32_t kEnd = 0xFFFFFFFFu;
+    std::uint32_t pending = static_cast<std::uint32_t>(k);
+    links_[k] = kEnd;
+    while (pending != kEnd) {
+        std::uint32_t x = pending;
+        pending = links_[x];
+        dependencies_of(x).for_each([&](std::uint32_t d) {
+            if (d == x) return;
+            IdSet& dependents = entries_[d].edges->dependents;
+            dependents.erase(x);
+            if (!dependents.empty()) return;
+            meta_[d] &= static_cast<std::uint8_t>(~kDependentsBit);
+            // A dropped value's call was kept for its dependents only.
+            if ((meta_[d] & kDroppedBit) && !(meta_[d] & kInFlightBit) && !entries_[d].value) {
+                meta_[d] &= static_cast<std::uint8_t>(~kDroppedBit);
+                links_[d] = pending;
+                pending = d;
+            }
+        });
+        Entry& entry = entries_[x];
+        entry.edges.reset();
+        entry.method = kNoMethod;
+        entry.ring_pos = kNotInRing;
+        entry.referenced = 0;
+        meta_[x] = kNoState;
+        links_[x] = 0;
+        released.add(key_registry_.detach(x));
+    }
 }
 
 void CacheState::reach(std::uint32_t x) {
@@ -147,7 +297,7 @@ void CacheState::reach(std::uint32_t x) {
     // A call computing right now that the walk reached computed from a changed value.
     if (meta_[x] & kInFlightBit)
         for (CallFrame& frame : call_stack_)
-            if (frame.key_id == x) frame.touched = true;
+            if (frame.key_id == x && frame.generation == generation_) frame.touched = true;
 }
 
 void CacheState::invalidate(KeyId k) {
@@ -191,8 +341,8 @@ void CacheState::revalidate(KeyId k) {
 
 bool CacheState::push_frame(KeyId k, bool track, const ThreadRecord* thread, std::uint32_t& token) {
     try {
-        call_stack_.push_back({k, thread->incarnation.load(std::memory_order_relaxed), thread,
-                               track, false, next_token_});
+        call_stack_.push_back({k, generation_, thread->incarnation.load(std::memory_order_relaxed),
+                               thread, track, false, next_token_});
     } catch (const std::bad_alloc&) {
         return raise_no_memory();
     }
@@ -201,19 +351,23 @@ bool CacheState::push_frame(KeyId k, bool track, const ThreadRecord* thread, std
     return true;
 }
 
-bool CacheState::pop_frame(std::uint32_t token) {
+FrameEnd CacheState::pop_frame(std::uint32_t token) {
     for (auto frame = call_stack_.end(); frame != call_stack_.begin();) {
         --frame;
         if (frame->token != token) continue;
         bool touched = frame->touched;
         KeyId k = frame->key_id;
+        bool stale = frame->generation != generation_;
         call_stack_.erase(frame);
+        // A stale frame's id names nothing in the tables of now.
+        if (stale) return FrameEnd::Stale;
         bool still_running = false;
-        for (const CallFrame& other : call_stack_) still_running |= other.key_id == k;
+        for (const CallFrame& other : call_stack_)
+            still_running |= other.key_id == k && other.generation == generation_;
         if (!still_running) meta_[k] &= static_cast<std::uint8_t>(~kInFlightBit);
-        return touched;
+        return touched ? FrameEnd::Touched : FrameEnd::Current;
     }
-    return false;
+    return FrameEnd::Stale;
 }
 
 bool CacheState::abandon_frame(std::uint32_t token) {
@@ -248,29 +402,211 @@ void CacheState::touch_all_frames() {
     for (CallFrame& frame : call_stack_) frame.touched = true;
 }
 
-bool CacheState::exchange_value(KeyId k, PyObject* value, PyObject*& previous) {
-    if (!ensure(k)) {
-        Py_DECREF(value);
-        return false;
-    }
-    previous = entries_[k].value;
-    entries_[k].value = value;
-    return true;
-}
-
 PyObject* CacheState::take_value(KeyId k) {
     if (!has_value(k)) return nullptr;
+    remove_from_ring(k);
     PyObject* old = entries_[k].value;
     entries_[k].value = nullptr;
+    entries_[k].referenced = 0;
     return old;
 }
 
-void CacheState::clear_all() {
-    for (std::uint8_t& meta : meta_) demote_if_valid(meta);
+void CacheState::clear_all(Released& released) {
+    for (std::uint8_t& meta : meta_) {
+        demote_if_valid(meta);
+        // Every dependent is invalid now: nothing rests on a dropped value any more.
+        meta &= static_cast<std::uint8_t>(~kDroppedBit);
+    }
     // A computation in flight may have read a value that is gone now.
     touch_all_frames();
-    // The table keeps its storage for the values computed next.
-    for (Entry& entry : entries_) Py_CLEAR(entry.value);
+    // The tables keep their storage for the values computed next.
+    for (Entry& entry : entries_) {
+        if (entry.value) released.add(entry.value);
+        entry.value = nullptr;
+        entry.ring_pos = kNotInRing;
+        entry.referenced = 0;
+    }
+    for (MethodSlot* slot : methods_) {
+        slot->ring.clear();
+        slot->hand = 0;
+    }
+}
+
+namespace {
+
+bool same_name(PyObject* a, PyObject* b) {
+    // Exact strs compare natively; nothing else is ever a method name here.
+    return a == b || PyUnicode_Compare(a, b) == 0;
+}
+
+}  // namespace
+
+void CacheState::unregister(KeyId k, Released& released) {
+    if (k >= entries_.size()) {
+        released.add(key_registry_.detach(k));
+    } else if (!entries_[k].value && dependents_of(k).empty() && !(meta_[k] & kInFlightBit)) {
+        forget(k, released);
+    }
+}
+
+void CacheState::forget_method(PyObject* name, Released& released) {
+    for (std::size_t k = 0; k < key_registry_.id_limit(); ++k) {
+        StoredKey* key = key_registry_.key_of(k);
+        if (!key || !same_name(key->method_name(), name)) continue;
+        if (k >= entries_.size()) continue;  // a key with no entry has no state to forget
+        if (PyObject* value = take_value(k)) released.add(value);
+        invalidate(k);
+        meta_[k] &= static_cast<std::uint8_t>(~kDroppedBit);
+        if (!dependents_of(k).empty()) {
+            meta_[k] |= kDroppedBit;
+        } else if (!(meta_[k] & kInFlightBit)) {
+            forget(k, released);
+        }
+    }
+    int m = find_method(name);
+    if (m < 0) return;
+    MethodSlot& slot = *methods_[m];
+    slot.hits.store(0, std::memory_order_relaxed);
+    slot.misses = 0;
+    take_back_tallies(m);
+}
+
+void CacheState::reset_into(CacheState& graveyard) {
+    entries_.swap(graveyard.entries_);
+    meta_.swap(graveyard.meta_);
+    links_.swap(graveyard.links_);
+    key_registry_.swap(graveyard.key_registry_);
+    for (MethodSlot* slot : methods_) {
+        slot->ring.clear();
+        slot->hand = 0;
+        slot->hits.store(0, std::memory_order_relaxed);
+        slot->misses = 0;
+    }
+    take_back_tallies(-1);
+    ++generation_;
+}
+
+// ---------------------------------------------------------------------------------------
+// Methods: bounds and counts
+
+int CacheState::find_method(PyObject* name) const {
+    for (std::size_t m = 0; m < methods_.size(); ++m)
+        if (methods_[m]->name.get() == name) return static_cast<int>(m);
+    for (std::size_t m = 0; m < methods_.size(); ++m)
+        if (same_name(methods_[m]->name.get(), name)) return static_cast<int>(m);
+    return -1;
+}
+
+int CacheState::method_index(PyObject* name, std::int64_t maxsize, bool& created) {
+    created = false;
+    int found = find_method(name);
+    if (found >= 0) return found;
+    if (methods_.size() >= kNoMethod) {
+        PyErr_SetString(PyExc_OverflowError, "too many decorated methods on one instance");
+        return -1;
+    }
+    auto* slot = new (std::nothrow) MethodSlot();
+    if (!slot) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    try {
+        methods_.push_back(slot);
+    } catch (const std::bad_alloc&) {
+        delete slot;
+        PyErr_NoMemory();
+        return -1;
+    }
+    slot->name = Ref::borrow(name);
+    slot->maxsize = maxsize;
+    created = true;
+    return static_cast<int>(methods_.size() - 1);
+}
+
+void CacheState::set_maxsize(int m, std::int64_t maxsize, Released& released) {
+    MethodSlot& slot = *methods_[m];
+    slot.maxsize = maxsize;
+    if (maxsize < 0) return;
+    while (slot.ring.size() > static_cast<std::size_t>(maxsize)) {
+        std::size_t place = sweep(slot);
+        KeyId victim = slot.ring[place];
+        remove_from_ring(victim);
+        slot.hand = slot.ring.empty() ? 0 : place % slot.ring.size();
+        drop_value(victim, released);
+    }
+}
+
+void CacheState::note_hit(KeyId k) {
+    Entry& entry = entries_[k];
+    std::atomic_ref<std::uint8_t> mark(entry.referenced);
+    if (!mark.load(std::memory_order_relaxed)) mark.store(1, std::memory_order_relaxed);
+    if (entry.method == kNoMethod) return;
+    std::atomic<std::uint64_t>& hits = methods_[entry.method]->hits;
+    hits.store(hits.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
+void CacheState::note_shared_hit(KeyId k, ThreadRecord* record, bool announced) {
+    Entry& entry = entries_[k];
+    std::atomic_ref<std::uint8_t> mark(entry.referenced);
+    if (!mark.load(std::memory_order_relaxed)) mark.store(1, std::memory_order_relaxed);
+    std::uint32_t m = entry.method;
+    if (m == kNoMethod) return;
+    if (announced && record) {
+        ThreadRecord::HitTally* free_tally = nullptr;
+        for (ThreadRecord::HitTally& tally : record->tallies) {
+            const void* owner = tally.state.load(std::memory_order_relaxed);
+            if (owner == this && tally.method.load(std::memory_order_relaxed) == m) {
+                tally.hits.store(tally.hits.load(std::memory_order_relaxed) + 1,
+                                 std::memory_order_relaxed);
+                return;
+            }
+            if (!owner && !free_tally) free_tally = &tally;
+        }
+        if (free_tally) {
+            if (!tallied_.load(std::memory_order_relaxed))
+                tallied_.store(true, std::memory_order_release);
+            free_tally->method.store(m, std::memory_order_relaxed);
+            free_tally->hits.store(1, std::memory_order_relaxed);
+            free_tally->state.store(this, std::memory_order_release);
+            return;
+        }
+    }
+    // Every tally of this thread counts for other states: the method's own count, shared.
+    methods_[m]->hits.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::uint64_t CacheState::tallied_hits(int m) const {
+    std::uint64_t sum = 0;
+    if (!tallied_.load(std::memory_order_acquire)) return 0;
+    for (ThreadRecord* r = first_thread_record(); r; r = r->next)
+        for (const ThreadRecord::HitTally& tally : r->tallies)
+            if (tally.state.load(std::memory_order_acquire) == this &&
+                tally.method.load(std::memory_order_relaxed) == static_cast<std::uint32_t>(m))
+                sum += tally.hits.load(std::memory_order_relaxed);
+    return sum;
+}
+
+void CacheState::take_back_tallies(int m) {
+    if (!tallied_.load(std::memory_order_acquire)) return;
+    for (ThreadRecord* r = first_thread_record(); r; r = r->next)
+        for (ThreadRecord::HitTally& tally : r->tallies) {
+            if (tally.state.load(std::memory_order_acquire) != this) continue;
+            if (m >= 0 && tally.method.load(std::memory_order_relaxed) != std::uint32_t(m))
+                continue;
+            const void* expected = this;
+            tally.state.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
+        }
+    if (m < 0) tallied_.store(false, std::memory_order_relaxed);
+}
+
+MethodCounts CacheState::counts(int m) const {
+    const MethodSlot& slot = *methods_[m];
+    MethodCounts out;
+    out.hits = slot.hits.load(std::memory_order_relaxed) + tallied_hits(m);
+    out.misses = slot.misses;
+    out.maxsize = slot.maxsize;
+    out.currsize = slot.ring.size();
+    return out;
 }
 
 }  // namespace kestrine

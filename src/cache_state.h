@@ -12,6 +12,7 @@
 #include "id_set.h"
 #include "metadata_hash_manager.h"
 #include "py_allocator.h"
+#include "py_ref.h"
 #include "thread_record.h"
 
 namespace kestrine {
@@ -23,6 +24,9 @@ enum class EntryState : std::uint8_t { Valid = 0, Invalid = 1, PermanentlyInvali
 // calling thread's innermost frame.
 struct CallFrame {
     KeyId key_id;
+    // The state's generation when the call started: a reset since makes the frame stale, and
+    // a stale call returns its value to its caller but stores nothing.
+    std::uint64_t generation;
     // The thread's record and its incarnation then: a record outlives its thread and is
     // handed to a later one.
     std::uint32_t incarnation;
@@ -34,6 +38,38 @@ struct CallFrame {
     std::uint32_t token;  // tells this frame apart from other frames of the same call
 };
 
+// How a running call's frame ended (pop_frame).
+enum class FrameEnd {
+    Current,  // the call may store its value
+    Touched,  // an invalidation reached it while it computed: it stores nothing
+    Stale,    // a reset forgot everything while it computed: it stores nothing
+};
+
+// Objects taken out of the tables under a hold and released after it, since releasing may
+// run Python code. Should recording one fail for want of memory, it is released at once.
+class Released {
+  public:
+    Released() = default;
+    Released(const Released&) = delete;
+    Released& operator=(const Released&) = delete;
+    ~Released() { release(); }
+    void add(PyObject* object);  // takes over the reference
+    void add(StoredKey* key);    // takes over the key
+    void release();
+
+  private:
+    PyVector<PyObject*> objects_;
+    PyVector<StoredKey*> keys_;
+};
+
+// The counts cache_info reports for one method on one instance.
+struct MethodCounts {
+    std::uint64_t hits = 0;
+    std::uint64_t misses = 0;
+    std::int64_t maxsize = -1;  // -1: unbounded
+    std::size_t currsize = 0;
+};
+
 // Everything the cache of one instance knows. Tables are indexed by KeyId (ids are dense),
 // so only the key registry ever compares Python objects. Not thread-safe by itself: every
 // operation runs under the owning instance's AccessGuard.
@@ -42,18 +78,18 @@ struct CallFrame {
 // visible changed; those that only change what exists never allocate and cannot fail.
 class CacheState {
   public:
+    static constexpr std::int64_t kUnbounded = -1;
+    static constexpr int kNoMethod = 0xFFFF;
+
     CacheState() = default;
-    // A state that replaces one of `generation - 1` (a reset).
-    explicit CacheState(std::uint64_t generation) : generation_(generation) {}
     CacheState(const CacheState&) = delete;
     CacheState& operator=(const CacheState&) = delete;
     ~CacheState();
 
     // Reading operations.
 
-    // Tells this state apart from the states that replaced it or that it replaced on the
-    // same instance, even at a reused address: what a lookup learnt in one state means
-    // nothing in another.
+    // Counts the resets of this state: what a lookup learnt before a reset means nothing
+    // after it.
     std::uint64_t generation() const { return generation_; }
     EntryState state_of(KeyId k) const;
     bool has_state(KeyId k) const {
@@ -71,7 +107,9 @@ class CacheState {
         if (!thread) return nullptr;
         std::uint32_t incarnation = thread->incarnation.load(std::memory_order_relaxed);
         for (auto frame = call_stack_.rbegin(); frame != call_stack_.rend(); ++frame)
-            if (frame->thread == thread && frame->incarnation == incarnation) return &*frame;
+            if (frame->thread == thread && frame->incarnation == incarnation)
+                // A call from before a reset records nothing: it stores nothing either.
+                return frame->generation == generation_ ? &*frame : nullptr;
         return nullptr;
     }
     // Removes the frames of threads that ended without finishing their call: only the
@@ -86,18 +124,22 @@ class CacheState {
     void derive_state(KeyId k, bool changed_meanwhile = false);
     // Sets the state of a call that has a table entry (registered by register_call).
     void mark_permanently_invalid(KeyId k) { set_state(k, EntryState::PermanentlyInvalid); }
-    // Takes over `value`: stored when `k` is Valid (the replaced value is released), else
-    // released.
-    void store_if_valid(KeyId k, PyObject* value);
+    // Takes over `value`: stored (store_value) when `k` is Valid, else released.
+    void store_if_valid(KeyId k, PyObject* value, Released& released);
+    // Stores `value` (taken over) as the value of `k`, within its method's bound: a value it
+    // replaces is released; a new one beyond the bound first evicts a value of the same
+    // method (drop_value); under a bound of 0 nothing is stored. false (MemoryError, `value`
+    // released) with nothing changed.
+    bool store_value(KeyId k, PyObject* value, Released& released);
     void invalidate(KeyId k);
     void revalidate(KeyId k);
     // Pushes a frame for `k` run by `thread`; returns its token, or false (MemoryError) with
     // nothing pushed.
     bool push_frame(KeyId k, bool track, const ThreadRecord* thread, std::uint32_t& token);
-    // Removes the frame pushed with `token` (the innermost one of this call) and returns
-    // whether an invalidation reached it. A frame is removed whether or not it is the top:
-    // frames of other threads on the same instance may lie above it.
-    bool pop_frame(std::uint32_t token);
+    // Removes the frame pushed with `token` (the innermost one of this call) and says how it
+    // ended. A frame is removed whether or not it is the top: frames of other threads on the
+    // same instance may lie above it.
+    FrameEnd pop_frame(std::uint32_t token);
     // Gives up the frame pushed with `token` without access to the state: a thread whose
     // wait for the instance was interrupted leaves it to the next writer, which removes it
     // (settle_abandoned_frames) before anything reads frames. Until then the frame reads as
@@ -109,14 +151,47 @@ class CacheState {
         if (abandoned_.load(std::memory_order_relaxed)) settle_abandoned_frames_slowly();
     }
 
-    // Replaces the stored value (takes over `value`); returns the previous one (owned) or
-    // nullptr when there was none. Fails (false, `value` released) only with MemoryError.
-    bool exchange_value(KeyId k, PyObject* value, PyObject*& previous);
     // Removes the stored value; returns it (owned) or nullptr.
     PyObject* take_value(KeyId k);
-    // Turns Valid states Invalid, then releases every stored value (a value's __del__ runs
-    // with the state held, so it cannot change the table under the loop).
-    void clear_all();
+    // Whether the cache itself dropped the value of `k` (an eviction, a class-wide clear)
+    // while calls depended on it. Clearing or updating such a call still reaches them.
+    bool was_dropped(KeyId k) const { return k < meta_.size() && (meta_[k] & kDroppedBit); }
+    void forget_drop(KeyId k) { meta_[k] &= static_cast<std::uint8_t>(~kDroppedBit); }
+    // Turns Valid states Invalid, then moves every stored value to `released`.
+    void clear_all(Released& released);
+    // Takes back the registration of `k` by a call that failed before it ran: forgotten
+    // when nothing else holds on to it (a value, a dependent, a running frame).
+    void unregister(KeyId k, Released& released);
+    // Forgets the calls of the method named `name`: values go, their dependents turn
+    // invalid, and calls that nothing depends on and that are not running are forgotten
+    // with their keys. The method's counts start again.
+    void forget_method(PyObject* name, Released& released);
+    // Empties the state as a new instance's is, but for the methods' bounds: its tables go
+    // to `graveyard` (an empty state, freed after the hold), counts start again, and calls
+    // running now become stale (pop_frame).
+    void reset_into(CacheState& graveyard);
+
+    // Methods: each method that ran on the instance has an index, a bound and counts.
+
+    // The index of the method named `name` (an exact str), made with `maxsize` as its bound
+    // when new (`created`); -1 with MemoryError set.
+    int method_index(PyObject* name, std::int64_t maxsize, bool& created);
+    int find_method(PyObject* name) const;  // -1 when the method never ran here
+    // Makes the tables reach `k`; false with MemoryError set.
+    bool ensure_entry(KeyId k) { return ensure(k); }
+    void assign_method(KeyId k, int m) { entries_[k].method = static_cast<std::uint16_t>(m); }
+    int method_of(KeyId k) const { return k < entries_.size() ? entries_[k].method : kNoMethod; }
+    // Sets the bound of method `m` for this instance; values beyond it are evicted at once.
+    void set_maxsize(int m, std::int64_t maxsize, Released& released);
+    void count_miss(int m) { ++methods_[m]->misses; }
+    // A hit on `k` by the only thread that uses the instance now (a quick or exclusive
+    // hold): marks the value used and counts it.
+    void note_hit(KeyId k);
+    // A hit on `k` under a shared hold: the count goes to the thread's own record
+    // (`announced`, nothing written that another thread's hit writes) or to the method.
+    void note_shared_hit(KeyId k, ThreadRecord* record, bool announced);
+    // The counts of method `m`; needs exclusive access (every thread's hits are then in).
+    MethodCounts counts(int m) const;
 
     // Shows the collector every object the state holds: stored values and, through the
     // registry, every key's objects. Python code runs only where every table is whole (a
@@ -157,6 +232,8 @@ class CacheState {
     static constexpr std::uint8_t kVisitedBit = 0x8;      // only during invalidate
     static constexpr std::uint8_t kDependentsBit = 0x10;  // some call depends on this one
     static constexpr std::uint8_t kInFlightBit = 0x20;    // a frame of the call is running
+    static constexpr std::uint8_t kDroppedBit = 0x40;     // value dropped with dependents left
+    static constexpr std::uint32_t kNotInRing = 0xFFFFFFFFu;
 
     // The edges of a call, allocated when it gets its first one: most calls have none.
     struct Edges {
@@ -168,6 +245,21 @@ class CacheState {
     struct Entry {
         PyObject* value = nullptr;
         std::unique_ptr<Edges> edges;
+        std::uint32_t ring_pos = kNotInRing;  // place in its method's ring while it has a value
+        std::uint16_t method = kNoMethod;
+        // Set by a hit when not yet set, cleared by an eviction's sweep; hits of several
+        // threads set it through std::atomic_ref.
+        std::uint8_t referenced = 0;
+    };
+    // One method's bound, counts and the ring of its calls that have a value, which the
+    // eviction sweeps (second chance: a value hit since the last sweep is passed over once).
+    struct MethodSlot {
+        Ref name;
+        std::int64_t maxsize = kUnbounded;
+        PyVector<std::uint32_t> ring;
+        std::size_t hand = 0;
+        std::atomic<std::uint64_t> hits{0};  // hits of a lone thread, or past its tallies
+        std::uint64_t misses = 0;
     };
     static const IdSet kNoIds;
 
@@ -197,6 +289,21 @@ class CacheState {
     // Every running frame is marked as reached.
     void touch_all_frames();
 
+    // Moves the value of `k` (in its method's ring) to `released` and takes it out of the
+    // ring. A call that others depend on, or that is running, keeps its key and edges (a
+    // later change still reaches its dependents); any other is forgotten.
+    void drop_value(KeyId k, Released& released);
+    void remove_from_ring(KeyId k);
+    // The ring position the sweep evicts next.
+    std::size_t sweep(MethodSlot& slot);
+    // Forgets `k` (no value, nothing depends on it, not running) with its key and edges; then
+    // the dropped calls it kept alive that nothing depends on any more.
+    void forget(KeyId k, Released& released);
+    // Takes back the tallies of this state (of method `m`, or of every method with -1) from
+    // the threads' records.
+    void take_back_tallies(int m);
+    std::uint64_t tallied_hits(int m) const;
+
     struct AbandonedFrame {
         std::uint32_t token;
         AbandonedFrame* next;
@@ -209,6 +316,9 @@ class CacheState {
     PyVector<Entry> entries_;
     PyVector<std::uint8_t> meta_;    // state (kNoState when none) | the bits above
     PyVector<std::uint32_t> links_;  // invalidate's pending stack, then its visited list
+    PyVector<MethodSlot*> methods_;  // owned
+    // Set by the first hit counted in a thread's record.
+    std::atomic<bool> tallied_{false};
     std::uint32_t next_token_ = 0;
     std::uint64_t generation_ = 0;
     MetadataHashManager key_registry_;

@@ -2,8 +2,10 @@
 #include "decorator.h"
 
 #include <cstddef>
+#include <limits>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "access_guard.h"
 #include "decorated_names.h"
@@ -14,6 +16,123 @@
 #include "module.h"
 
 namespace kestrine {
+
+// ---------------------------------------------------------------------------------------
+// The instances of a decorated method
+
+// Weak references to the live instances the method ran on; an instance joins when the
+// method first runs on it. References to dead instances are swept out whenever the list has
+// doubled since the last sweep. No Python code runs under the mutex: strong references taken
+// there are dropped after it.
+struct InstanceRegistry {
+    PyMutex mutex{};
+    std::vector<PyObject*> refs;  // owned weak references
+    std::size_t sweep_at = 64;
+
+    InstanceRegistry() = default;
+    InstanceRegistry(const InstanceRegistry&) = delete;
+    InstanceRegistry& operator=(const InstanceRegistry&) = delete;
+    ~InstanceRegistry() {
+        for (PyObject* ref : refs) Py_DECREF(ref);
+    }
+
+    // Adds `instance`. An instance of a class without weak references cannot join: the
+    // class-wide operations do not reach it. false with MemoryError set.
+    bool join(PyObject* instance) {
+        if (Py_TYPE(instance)->tp_weaklistoffset == 0) return true;
+        PyObject* ref = PyWeakref_NewRef(instance, nullptr);
+        if (!ref) return false;
+        std::vector<PyObject*> dropped;
+        PyMutex_Lock(&mutex);
+        bool ok = true;
+        try {
+            if (refs.size() >= sweep_at) {
+                std::vector<PyObject*> kept;
+                kept.reserve(refs.size() + 1);
+                dropped.reserve(refs.size());
+                for (PyObject* member : refs) {
+                    PyObject* alive = nullptr;
+                    if (PyWeakref_GetRef(member, &alive) > 0) {
+                        kept.push_back(member);
+                        dropped.push_back(alive);  // the strong reference just taken
+                    } else {
+                        dropped.push_back(member);
+                    }
+                }
+                refs.swap(kept);
+                sweep_at = std::max<std::size_t>(64, 2 * refs.size());
+            }
+            refs.push_back(ref);
+        } catch (const std::bad_alloc&) {
+            ok = false;
+        }
+        PyMutex_Unlock(&mutex);
+        for (PyObject* object : dropped) Py_DECREF(object);
+        if (!ok) {
+            Py_DECREF(ref);
+            PyErr_NoMemory();
+        }
+        return ok;
+    }
+
+    // Strong references to the live members; false with MemoryError set.
+    bool live(std::vector<Ref>& out) {
+        std::vector<PyObject*> alive;
+        PyMutex_Lock(&mutex);
+        bool ok = true;
+        try {
+            alive.reserve(refs.size());
+            for (PyObject* member : refs) {
+                PyObject* object = nullptr;
+                if (PyWeakref_GetRef(member, &object) > 0) alive.push_back(object);
+            }
+        } catch (const std::bad_alloc&) {
+            ok = false;
+        }
+        PyMutex_Unlock(&mutex);
+        if (ok) {
+            try {
+                out.reserve(alive.size());
+            } catch (const std::bad_alloc&) {
+                ok = false;
+            }
+        }
+        for (PyObject* object : alive) {
+            if (ok) {
+                out.push_back(Ref::steal(object));
+            } else {
+                Py_DECREF(object);
+            }
+        }
+        if (!ok) PyErr_NoMemory();
+        return ok;
+    }
+};
+
+bool join_instances(KestrineDecoratorObject* decorator, PyObject* instance) {
+    return decorator->instances->join(instance);
+}
+
+bool convert_maxsize(PyObject* value, std::int64_t& out) {
+    if (value == Py_None) {
+        out = -1;
+        return true;
+    }
+    if (PyBool_Check(value) || !PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "maxsize must be None or an int, not '%.200s'",
+                     Py_TYPE(value)->tp_name);
+        return false;
+    }
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (n == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0 || (!overflow && n < 0)) {
+        PyErr_Format(PyExc_ValueError, "maxsize must be None or >= 0, not %R", value);
+        return false;
+    }
+    out = overflow ? std::numeric_limits<std::int64_t>::max() : static_cast<std::int64_t>(n);
+    return true;
+}
 
 namespace {
 
@@ -26,6 +145,7 @@ struct FactoryObject {
     bool track_runtime_dependencies;
     bool serialisable;
     bool discovers;  // automagically_kestrined without a `dependencies` list
+    std::int64_t maxsize;
     std::vector<DependencySpec> dependencies;
 };
 
@@ -36,15 +156,15 @@ FactoryObject* as_factory(PyObject* obj) {
 const ParamSpec kKestrinedNew{
     "kestrined.__new__()",
     "cls",
-    {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable"},
-    4,
+    {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable", "maxsize"},
+    5,
     0,
     false};
 const ParamSpec kAutomagicallyNew{
     "automagically_kestrined.__new__()",
     "cls",
-    {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable"},
-    4,
+    {"use_cache", "dependencies", "track_runtime_dependencies", "serialisable", "maxsize"},
+    5,
     0,
     false};
 const ParamSpec kKestrinedCall{"kestrined.__call__()", "self", {"func"}, 1, 1, false};
@@ -110,6 +230,8 @@ PyObject* factory_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs, const
     PyObject* dependencies = bound.get(1) == Py_None ? nullptr : bound.get(1);
     if (!convert_option(bound.get(2), "track_runtime_dependencies", track)) return nullptr;
     if (!convert_option(bound.get(3), "serialisable", serialisable)) return nullptr;
+    std::int64_t maxsize = -1;
+    if (bound.get(4) && !convert_maxsize(bound.get(4), maxsize)) return nullptr;
     std::vector<DependencySpec> parsed;
     if (dependencies) {
         if (!PyList_Check(dependencies)) {
@@ -125,6 +247,7 @@ PyObject* factory_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs, const
     factory->track_runtime_dependencies = track;
     factory->serialisable = serialisable;
     factory->discovers = automagically && !dependencies;
+    factory->maxsize = maxsize;
     new (&factory->dependencies) std::vector<DependencySpec>(std::move(parsed));
     return self;
 }
@@ -178,6 +301,7 @@ PyObject* build_decorator(FactoryObject* factory, PyObject* func) {
     spec.use_cache = factory->use_cache;
     spec.track_runtime_dependencies = factory->track_runtime_dependencies;
     spec.serialisable = factory->serialisable;
+    spec.maxsize = factory->maxsize;
     spec.binder = FastBinder::plan(func);
     if (spec.binder.self_only()) {
         // Every call of such a method has the key `(name, ())`: hashed once, here.
@@ -187,15 +311,20 @@ PyObject* build_decorator(FactoryObject* factory, PyObject* func) {
         spec.no_argument_hash = no_arguments.hash;
     }
 
+    auto* instances = new (std::nothrow) InstanceRegistry();
+    if (!instances) return PyErr_NoMemory();
     PyTypeObject* type = kestrine_decorator_type();
-    if (!type) return nullptr;
-    PyObject* self = PyType_GenericAlloc(type, 0);
-    if (!self) return nullptr;
+    PyObject* self = type ? PyType_GenericAlloc(type, 0) : nullptr;
+    if (!self) {
+        delete instances;
+        return nullptr;
+    }
     // Out of the collector's sight until the MethodSpec it traverses exists.
     PyObject_GC_UnTrack(self);
     auto* decorator = reinterpret_cast<KestrineDecoratorObject*>(self);
     decorator->vectorcall = guarded<decorator_vectorcall>;
     new (&decorator->spec) MethodSpec(std::move(spec));
+    decorator->instances = instances;
     PyObject_GC_Track(self);
 #if PY_VERSION_HEX >= 0x030E0000
     // Every `obj.m(...)` looks the descriptor up on the class; with deferred reference
@@ -254,6 +383,7 @@ int decorator_clear(PyObject* self) {
 void decorator_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    delete as_decorator(self)->instances;
     as_decorator(self)->spec.~MethodSpec();
     type->tp_free(self);
     Py_DECREF(type);
@@ -288,16 +418,18 @@ PyObject* decorator_delete(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // Computes a missing value with no access held, then pops the call's frame and classifies
 // and stores the value. That last step waits for the instance. If the wait is interrupted (a
 // signal handler raised), the result goes to no one and is not stored, and the frame is left
-// to the next writer to remove: nothing the interrupted call leaves behind can be seen.
+// to the next writer to remove: nothing the interrupted call leaves behind can be seen. A
+// reset meanwhile made the frame stale: the caller gets the value, the new cache does not.
 PyObject* compute_and_store(KestrineBaseObject* base, const MethodSpec& spec, KeyId k,
                             std::uint32_t token, PyObject* const* args, std::size_t nargsf,
                             PyObject* kwnames) {
     PyObject* result = PyObject_Vectorcall(spec.func.get(), args, nargsf, kwnames);
     // The wait checks for signals: the call's own exception waits aside meanwhile.
     PyObject* raised = result ? nullptr : PyErr_GetRaisedException();
-    // The state stays: a reset is refused while this frame exists, and a collection cannot
-    // reach an instance a running call refers to.
+    // The state stays: a reset empties it in place, and a collection cannot reach an
+    // instance a running call refers to.
     CacheState& state = *base->state;
+    Released released;  // released after the hold ends
     ExclusiveHold hold(base->guard);
     if (!hold.acquired()) {
         Py_XDECREF(result);
@@ -320,15 +452,32 @@ PyObject* compute_and_store(KestrineBaseObject* base, const MethodSpec& spec, Ke
         PyErr_SetRaisedException(interruption);
         return nullptr;
     }
-    if (raised) PyErr_SetRaisedException(raised);
     state.settle_abandoned_frames();
     // An invalidation that reached the call while it computed means the result may rest on
     // a value that changed meanwhile: the caller gets it, the cache does not.
-    bool changed_meanwhile = state.pop_frame(token);
-    if (result) {
+    FrameEnd end = state.pop_frame(token);
+    if (result && end != FrameEnd::Stale) {
+        bool changed_meanwhile = end == FrameEnd::Touched;
         if (!spec.use_cache) state.mark_permanently_invalid(k);
         state.derive_state(k, changed_meanwhile);
-        if (!changed_meanwhile) state.store_if_valid(k, Py_NewRef(result));
+        if (!changed_meanwhile) {
+            // A stale value this one replaces goes under the hold: its __del__ is refused
+            // the instance. Values this store evicts go after it.
+            if (state.state_of(k) == EntryState::Valid)
+                if (PyObject* stale = state.take_value(k)) Py_DECREF(stale);
+            state.store_if_valid(k, Py_NewRef(result), released);
+        }
+    }
+    hold.release();
+    if (raised) PyErr_SetRaisedException(raised);
+    // Evicted values and forgotten keys go now; their __del__ must not replace the call's
+    // own exception.
+    if (raised) {
+        PyObject* own = PyErr_GetRaisedException();
+        released.release();
+        PyErr_SetRaisedException(own);
+    } else {
+        released.release();
     }
     return result;
 }
@@ -339,7 +488,9 @@ PyObject* compute_and_store(KestrineBaseObject* base, const MethodSpec& spec, Ke
 struct EarlyLookup {
     enum { Unknown, Registered, Absent } outcome = Unknown;
     KeyId k = 0;
-    std::size_t registry_size = 0;  // with Absent: the registry's size when it was searched
+    // The registry's counters when it was searched.
+    std::uint64_t changes = 0;
+    std::uint64_t removals = 0;
     const CacheState* state = nullptr;
     std::uint64_t generation = 0;
 
@@ -350,16 +501,20 @@ struct EarlyLookup {
             outcome = Registered;
         } else if (found == Found::No) {
             outcome = Absent;
-            registry_size = searched.key_registry().size();
         } else {
             return;
         }
+        changes = searched.key_registry().changes();
+        removals = searched.key_registry().removals();
         state = &searched;
         generation = searched.generation();
     }
-    // Whether what was learnt still describes `current`.
+    // Whether what was learnt still describes `current`: the same state, not reset since,
+    // and for a registered key no key forgotten since (its id may name another key now).
     bool holds_in(const CacheState& current) const {
-        return state == &current && generation == current.generation();
+        if (state != &current || generation != current.generation()) return false;
+        return outcome == Registered ? removals == current.key_registry().removals()
+                                     : changes == current.key_registry().changes();
     }
 };
 
@@ -385,7 +540,7 @@ PyObject* try_shared_hit(KestrineBaseObject* base, const KeyParts& parts, EarlyL
         error = hold.access() == Access::Failed;
         return nullptr;
     }
-    const CacheState* state = base->state;
+    CacheState* state = base->state;
     if (!state) return nullptr;
     Found found = state->key_registry().find(parts, lookup.k);
     if (found == Found::Error) {
@@ -393,55 +548,78 @@ PyObject* try_shared_hit(KestrineBaseObject* base, const KeyParts& parts, EarlyL
         return nullptr;
     }
     lookup.learn(found, *state);
-    return found == Found::Yes ? servable_hit(*state, lookup.k) : nullptr;
+    if (found != Found::Yes) return nullptr;
+    PyObject* value = servable_hit(*state, lookup.k);
+    if (value) state->note_shared_hit(lookup.k, hold.record(), hold.announced());
+    return value;
 }
 
 // The exclusive step of a call, under `hold`: registration, run-time edge, hit check and
 // frame in one hold (no Python code of the user runs between them except key equality,
 // which the hold covers anyway). A hit returns its value; a miss releases the hold and
 // computes.
-PyObject* exclusive_step(KestrineBaseObject* base, ExclusiveHold& hold, const MethodSpec& spec,
-                         const KeyParts& parts, const EarlyLookup& lookup, PyObject* const* args,
-                         std::size_t nargsf, PyObject* kwnames) {
+PyObject* exclusive_step(KestrineBaseObject* base, ExclusiveHold& hold,
+                         KestrineDecoratorObject* decorator, const KeyParts& parts,
+                         const EarlyLookup& lookup, PyObject* const* args, std::size_t nargsf,
+                         PyObject* kwnames) {
+    const MethodSpec& spec = decorator->spec;
     CacheState* state = ensure_state(base);
     if (!state) return nullptr;
     state->settle_abandoned_frames();
     MetadataHashManager& registry = state->key_registry();
-    // Within one state ids never change and the registry only grows: what an earlier
-    // lookup in this state found still holds, and an absent key is still absent while no key
-    // was added since. A reset in between replaced the state: the key is looked up anew.
+    // What an earlier lookup found still holds while the registry's counters say so (see
+    // EarlyLookup); otherwise the key is looked up anew.
     KeyId k = lookup.k;
-    bool learnt_here = lookup.holds_in(*state);
-    if (learnt_here && lookup.outcome == EarlyLookup::Absent &&
-        registry.size() == lookup.registry_size) {
+    std::uint64_t changes = registry.changes();
+    if (lookup.holds_in(*state) && lookup.outcome == EarlyLookup::Absent) {
         if (!registry.insert_new(parts, k)) return nullptr;
-    } else if (!learnt_here || lookup.outcome != EarlyLookup::Registered) {
+    } else if (!lookup.holds_in(*state)) {
         if (!registry.get_or_insert(parts, k)) return nullptr;
     }
+    // A call that fails before it runs leaves no key it registered behind.
+    bool registered_here = registry.changes() != changes;
+    auto fail = [&]() -> PyObject* {
+        if (registered_here) {
+            Released released;
+            state->unregister(k, released);
+        }
+        return nullptr;
+    };
     if (!state->has_state(k)) {
         // Declared dependencies matter only when the call is first registered.
         SmallVector<KeyId, 4> dependency_ids;
         for (const CallKey& key : spec.dependency_keys) {
             KeyId id;
-            if (!registry.get_or_insert(key.hash, key.key.get(), id)) return nullptr;
+            if (!registry.get_or_insert(key.hash, key.key.get(), id)) return fail();
             dependency_ids.emplace_back(id);
         }
-        if (!state->register_call(k, dependency_ids.begin(), dependency_ids.size())) return nullptr;
+        if (!state->register_call(k, dependency_ids.begin(), dependency_ids.size())) return fail();
     }
     const ThreadRecord* thread = hold.record();
     if (const CallFrame* caller = state->innermost_frame(thread);
         caller && caller->track_runtime_dependencies)
-        if (!state->record_runtime_dependency(caller->key_id, k)) return nullptr;
+        if (!state->record_runtime_dependency(caller->key_id, k)) return fail();
     // A hit pushes and pops nothing: nothing could see the frame in between.
-    if (PyObject* value = state->servable_value(k)) return value;
+    if (PyObject* value = state->servable_value(k)) {
+        state->note_hit(k);
+        return value;
+    }
+    bool created = false;
+    int m = state->method_index(spec.name_str.get(), spec.maxsize, created);
+    if (m < 0) return fail();
+    // The class-wide operations reach the instance from now on.
+    if (created && !decorator->instances->join(reinterpret_cast<PyObject*>(base))) return fail();
+    state->assign_method(k, m);
     std::uint32_t token;
-    if (!state->push_frame(k, spec.track_runtime_dependencies, thread, token)) return nullptr;
+    if (!state->push_frame(k, spec.track_runtime_dependencies, thread, token)) return fail();
+    state->count_miss(m);
     hold.release();
     return compute_and_store(base, spec, k, token, args, nargsf, kwnames);
 }
 
-PyObject* cached_call(const MethodSpec& spec, PyObject* const* args, std::size_t nargsf,
+PyObject* cached_call(KestrineDecoratorObject* decorator, PyObject* const* args, std::size_t nargsf,
                       PyObject* kwnames) {
+    const MethodSpec& spec = decorator->spec;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs == 0) {
         PyErr_SetString(PyExc_ValueError,
@@ -470,11 +648,12 @@ PyObject* cached_call(const MethodSpec& spec, PyObject* const* args, std::size_t
         // Nobody else uses the instance: a key that compares without Python code settles
         // the call in this one hold, a hit or the registration of a miss.
         Found found = Found::No;
-        if (const CacheState* state = base->state) {
+        if (CacheState* state = base->state) {
             found = state->key_registry().find_natively(parts, lookup.k);
             lookup.learn(found, *state);
             if (found == Found::Yes) {
                 if (PyObject* value = servable_hit(*state, lookup.k)) {
+                    state->note_hit(lookup.k);
                     guard.release_quick();
                     return value;
                 }
@@ -483,7 +662,7 @@ PyObject* cached_call(const MethodSpec& spec, PyObject* const* args, std::size_t
         if (found == Found::Yes || found == Found::No) {
             ExclusiveHold hold(guard, ExclusiveHold::Promote{});
             if (!hold.acquired_or_raise()) return nullptr;
-            return exclusive_step(base, hold, spec, parts, lookup, args, nargsf, kwnames);
+            return exclusive_step(base, hold, decorator, parts, lookup, args, nargsf, kwnames);
         }
         guard.release_quick();
     }
@@ -492,19 +671,63 @@ PyObject* cached_call(const MethodSpec& spec, PyObject* const* args, std::size_t
     if (error) return nullptr;
     ExclusiveHold hold(guard);
     if (!hold.acquired_or_raise()) return nullptr;
-    return exclusive_step(base, hold, spec, parts, lookup, args, nargsf, kwnames);
+    return exclusive_step(base, hold, decorator, parts, lookup, args, nargsf, kwnames);
+}
+
+bool refuse_cleared(const MethodSpec& spec) {
+    if (spec.func) return false;
+    PyErr_Format(PyExc_ReferenceError, "decorated method '%s' was cleared by the garbage collector",
+                 spec.name.c_str());
+    return true;
 }
 
 PyObject* decorator_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
                                PyObject* kwnames) {
-    const MethodSpec& spec = as_decorator(callable)->spec;
-    if (!spec.func) {
-        PyErr_Format(PyExc_ReferenceError,
-                     "decorated method '%s' was cleared by the garbage collector",
-                     spec.name.c_str());
-        return nullptr;
+    KestrineDecoratorObject* decorator = as_decorator(callable);
+    if (refuse_cleared(decorator->spec)) return nullptr;
+    return cached_call(decorator, args, nargsf, kwnames);
+}
+
+// `Cls.m.cache_clear()`: forgets the method's calls on every live instance it ran on, each
+// under that instance's own exclusive hold; their dependents turn invalid.
+PyObject* decorator_cache_clear(PyObject* self, PyObject*) {
+    KestrineDecoratorObject* decorator = as_decorator(self);
+    if (refuse_cleared(decorator->spec)) return nullptr;
+    std::vector<Ref> members;
+    if (!decorator->instances->live(members)) return nullptr;
+    for (const Ref& member : members) {
+        KestrineBaseObject* base = as_base(member.get());
+        Released released;  // released after the hold ends
+        ExclusiveHold hold(base->guard);
+        if (!hold.acquired_or_raise()) return nullptr;
+        if (base->state) base->state->forget_method(decorator->spec.name_str.get(), released);
+        hold.release();
     }
-    return cached_call(spec, args, nargsf, kwnames);
+    Py_RETURN_NONE;
+}
+
+// `Cls.m.cache_info()`: the counts of every live instance the method ran on, added up; the
+// bound shown is the decorator's.
+PyObject* decorator_cache_info(PyObject* self, PyObject*) {
+    KestrineDecoratorObject* decorator = as_decorator(self);
+    if (refuse_cleared(decorator->spec)) return nullptr;
+    std::vector<Ref> members;
+    if (!decorator->instances->live(members)) return nullptr;
+    MethodCounts total;
+    total.maxsize = decorator->spec.maxsize;
+    for (const Ref& member : members) {
+        KestrineBaseObject* base = as_base(member.get());
+        ExclusiveHold hold(base->guard);
+        if (!hold.acquired_or_raise()) return nullptr;
+        if (!base->state) continue;
+        int m = base->state->find_method(decorator->spec.name_str.get());
+        if (m < 0) continue;
+        MethodCounts counts = base->state->counts(m);
+        total.hits += counts.hits;
+        total.misses += counts.misses;
+        total.currsize += counts.currsize;
+    }
+    return new_cache_info(total);
 }
 
 const ParamSpec kSetName{
@@ -560,10 +783,10 @@ PyObject* decorator_set_name(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 constexpr const char kKestrinedDoc[] =
     "kestrined(use_cache=True, dependencies=None, track_runtime_dependencies=False, "
-    "serialisable=False)\n--\n\n";
+    "serialisable=False, maxsize=None)\n--\n\n";
 constexpr const char kAutomagicallyDoc[] =
     "automagically_kestrined(use_cache=True, dependencies=None, "
-    "track_runtime_dependencies=True, serialisable=False)\n--\n\n";
+    "track_runtime_dependencies=True, serialisable=False, maxsize=None)\n--\n\n";
 
 PyType_Slot kestrined_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(guarded<kestrined_new>)},
@@ -594,6 +817,12 @@ PyMethodDef decorator_methods[] = {
     {"__set_name__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decorator_set_name)),
      METH_FASTCALL | METH_KEYWORDS, "__set_name__($self, owner, name)\n--\n\n"},
+    {"cache_clear", guarded<decorator_cache_clear>, METH_NOARGS,
+     "cache_clear($self, /)\n--\n\nForget this method's calls on every live instance it ran "
+     "on; what depends on them turns invalid."},
+    {"cache_info", guarded<decorator_cache_info>, METH_NOARGS,
+     "cache_info($self, /)\n--\n\nThe hits, misses and stored values of this method on every "
+     "live instance it ran on, added up, with the decorator's maxsize."},
     {nullptr, nullptr, 0, nullptr},
 };
 PyType_Slot decorator_slots[] = {

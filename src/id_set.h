@@ -56,6 +56,39 @@ class IdSet {
         return true;
     }
 
+    // Removes `id` when present; never allocates. A hashed set closes the gap by moving back
+    // the ids that probed past it, so that lookups still stop at the first empty slot.
+    void erase(std::uint32_t id) {
+        if (!block_) return;
+        if (!hashed()) {
+            for (std::uint32_t i = 0; i < block_->size; ++i)
+                if (block_->items[i] == id) {
+                    block_->items[i] = block_->items[--block_->size];
+                    block_->items[block_->size] = kEmpty;
+                    return;
+                }
+            return;
+        }
+        std::uint32_t mask = block_->capacity - 1;
+        std::uint32_t gap = mix(id) & mask;
+        while (block_->items[gap] != id) {
+            if (block_->items[gap] == kEmpty) return;
+            gap = (gap + 1) & mask;
+        }
+        for (std::uint32_t i = (gap + 1) & mask;; i = (i + 1) & mask) {
+            std::uint32_t item = block_->items[i];
+            if (item == kEmpty) break;
+            // An item may move back into the gap unless its home lies cyclically in (gap, i].
+            std::uint32_t home = mix(item) & mask;
+            bool home_after_gap = gap <= i ? (gap < home && home <= i) : (gap < home || home <= i);
+            if (home_after_gap) continue;
+            block_->items[gap] = item;
+            gap = i;
+        }
+        block_->items[gap] = kEmpty;
+        --block_->size;
+    }
+
     template <typename F>
     void for_each(F&& f) const {
         if (!block_) return;

@@ -252,6 +252,9 @@ const ParamSpec kClearSpec{
     "KestrineBase.clear_cached_value()", "self", {"method_name"}, 1, 1, true};
 const ParamSpec kDumpSpec{"KestrineBase.dump_cache()", "self", {"order"}, 1, 0, false};
 const ParamSpec kLoadSpec{"KestrineBase.load_cache()", "self", {"data", "order"}, 2, 1, false};
+const ParamSpec kSetMaxsizeSpec{
+    "KestrineBase.set_maxsize()", "self", {"method_name", "maxsize"}, 2, 2, false};
+const ParamSpec kCacheInfoSpec{"KestrineBase.cache_info()", "self", {"method_name"}, 1, 1, false};
 
 PyObject* raise_key_error_for(const char* format, PyObject* method_name) {
     Ref message = Ref::steal(PyUnicode_FromFormat(format, method_name));
@@ -261,6 +264,8 @@ PyObject* raise_key_error_for(const char* format, PyObject* method_name) {
 
 // The steps every single-entry method shares: bind, take exclusive use, convert
 // `method_name`, then (after `convert_more`) find the entry. `own_step` runs with the hold.
+// What it puts in `released` goes before the hold ends: a released value's __del__ is refused
+// the instance.
 template <typename ConvertMore, typename OwnStep>
 PyObject* with_entry(PyObject* self, const ParamSpec& spec, PyObject* args, PyObject* kwargs,
                      ConvertMore&& convert_more, OwnStep&& own_step) {
@@ -269,6 +274,7 @@ PyObject* with_entry(PyObject* self, const ParamSpec& spec, PyObject* args, PyOb
     KestrineBaseObject* base = as_base(self);
     ExclusiveHold hold(base->guard);
     if (!hold.acquired_or_raise()) return nullptr;
+    Released released;
     std::string_view method_name;
     if (!view_text(bound.get(0), method_name)) {
         add_processing_note("method_name");
@@ -280,7 +286,7 @@ PyObject* with_entry(PyObject* self, const ParamSpec& spec, PyObject* args, PyOb
     if (!lookup_key_id(state ? &state->key_registry() : nullptr, method_name,
                        bound.extra_keywords.get(), k))
         return nullptr;
-    return own_step(*state, k, bound);
+    return own_step(*state, k, bound, released);
 }
 
 bool no_conversion(const BoundArgs&) {
@@ -297,7 +303,7 @@ PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
             if (strict < 0) add_processing_note("strict");
             return strict >= 0;
         },
-        [&](CacheState& state, KeyId k, const BoundArgs& bound) -> PyObject* {
+        [&](CacheState& state, KeyId k, const BoundArgs& bound, Released&) -> PyObject* {
             if (PyObject* value = state.servable_value(k)) return value;
             if (!strict) Py_RETURN_NONE;
             return raise_key_error_for("Cannot get cached value for '%U'", bound.get(0));
@@ -306,77 +312,142 @@ PyObject* get_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* is_cached(PyObject* self, PyObject* args, PyObject* kwargs) {
     return with_entry(self, kIsCachedSpec, args, kwargs, no_conversion,
-                      [](CacheState& state, KeyId k, const BoundArgs&) -> PyObject* {
+                      [](CacheState& state, KeyId k, const BoundArgs&, Released&) -> PyObject* {
                           Ref value = Ref::steal(state.servable_value(k));
                           return PyBool_FromLong(value ? 1 : 0);
                       });
 }
 
+// A value the cache itself dropped (an eviction) while calls depended on it is updated and
+// cleared as if it were still stored: the change reaches them.
 PyObject* update_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return with_entry(self, kUpdateSpec, args, kwargs, no_conversion,
-                      [](CacheState& state, KeyId k, const BoundArgs& bound) -> PyObject* {
-                          if (!state.has_value(k))
-                              return raise_key_error_for("Cannot update cached value for '%U'",
-                                                         bound.get(0));
-                          PyObject* previous = nullptr;
-                          if (!state.exchange_value(k, Py_NewRef(bound.get(1)), previous))
-                              return nullptr;
-                          Py_XDECREF(previous);
-                          state.invalidate(k);
-                          state.revalidate(k);
-                          Py_RETURN_NONE;
-                      });
+    return with_entry(
+        self, kUpdateSpec, args, kwargs, no_conversion,
+        [](CacheState& state, KeyId k, const BoundArgs& bound, Released& released) -> PyObject* {
+            if (!state.has_value(k) && !state.was_dropped(k))
+                return raise_key_error_for("Cannot update cached value for '%U'", bound.get(0));
+            if (!state.store_value(k, Py_NewRef(bound.get(1)), released)) return nullptr;
+            state.invalidate(k);
+            state.revalidate(k);
+            Py_RETURN_NONE;
+        });
 }
 
 PyObject* clear_cached_value(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return with_entry(self, kClearSpec, args, kwargs, no_conversion,
-                      [](CacheState& state, KeyId k, const BoundArgs& bound) -> PyObject* {
-                          PyObject* old = state.take_value(k);
-                          if (!old)
-                              return raise_key_error_for("Cannot clear cached value for '%U'",
-                                                         bound.get(0));
-                          Py_DECREF(old);
-                          state.invalidate(k);
-                          Py_RETURN_NONE;
-                      });
+    return with_entry(
+        self, kClearSpec, args, kwargs, no_conversion,
+        [](CacheState& state, KeyId k, const BoundArgs& bound, Released& released) -> PyObject* {
+            PyObject* old = state.take_value(k);
+            if (!old && !state.was_dropped(k))
+                return raise_key_error_for("Cannot clear cached value for '%U'", bound.get(0));
+            if (old) released.add(old);
+            state.forget_drop(k);
+            state.invalidate(k);
+            Py_RETURN_NONE;
+        });
 }
 
 PyObject* clear_cache(PyObject* self, PyObject*) {
     KestrineBaseObject* base = as_base(self);
     ExclusiveHold hold(base->guard);
     if (!hold.acquired_or_raise()) return nullptr;
-    if (base->state) base->state->clear_all();
+    // Released before the hold ends: a value's __del__ is refused the instance.
+    Released released;
+    if (base->state) base->state->clear_all(released);
     Py_RETURN_NONE;
 }
 
-// Returns the cache to a new instance's: the whole state goes, keys and their arguments
-// included. A running decorated call of the instance would store into a key that no longer
-// exists, so the reset is refused while one runs. The state is replaced by an empty one of
-// the next generation, never by none: a call that looked its key up before the reset tells
-// the new state from the old by it, even at the same address.
+// Returns the cache to a new instance's: keys and their arguments go too; only the bounds
+// set with set_maxsize stay. It waits for other threads' holds like any writer. Calls
+// running meanwhile (on any thread, the caller's own included) return their values to their
+// callers and store nothing: the state's generation tells their frames apart.
 PyObject* reset_cache(PyObject* self, PyObject*) {
     KestrineBaseObject* base = as_base(self);
-    CacheState* detached = nullptr;
+    auto* graveyard = new (std::nothrow) CacheState();
+    if (!graveyard) return PyErr_NoMemory();
     {
         ExclusiveHold hold(base->guard);
-        if (!hold.acquired_or_raise()) return nullptr;
-        CacheState* state = base->state;
-        if (!state) Py_RETURN_NONE;
-        state->settle_abandoned_frames();
-        // Calls of threads that did not survive a fork never end: they do not hold it back.
-        state->forget_frames_of_ended_threads();
-        if (state->has_running_calls()) {
-            raise_already_borrowed();
+        if (!hold.acquired_or_raise()) {
+            delete graveyard;
             return nullptr;
         }
-        auto* fresh = new (std::nothrow) CacheState(state->generation() + 1);
-        if (!fresh) return PyErr_NoMemory();
-        detached = state;
-        base->state = fresh;
+        if (CacheState* state = base->state) {
+            state->settle_abandoned_frames();
+            // Calls of threads that did not survive a fork never end.
+            state->forget_frames_of_ended_threads();
+            state->reset_into(*graveyard);
+        }
     }
     // Released with no access held: a value's __del__ finds a new instance's empty cache.
-    delete detached;
+    delete graveyard;
     Py_RETURN_NONE;
+}
+
+// The decorated method `name` names on the instance's class; KeyError, as the other queries
+// raise, when it names none.
+bool find_decorator(PyObject* self, PyObject* name, Ref& out) {
+    if (!PyUnicode_Check(name)) {
+        raise_type_mismatch(name, "str");
+        add_processing_note("method_name");
+        return false;
+    }
+    Ref attr = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name));
+    if (!attr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+    }
+    if (!attr || !method_spec_of(attr.get())) {
+        PyErr_SetString(PyExc_KeyError, "No cache key found for provided signature");
+        return false;
+    }
+    out = std::move(attr);
+    return true;
+}
+
+PyObject* set_maxsize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArgs bound;
+    if (!bind_fastcall(kSetMaxsizeSpec, args, nargs, kwnames, bound)) return nullptr;
+    std::int64_t maxsize = -1;
+    if (!convert_maxsize(bound.get(1), maxsize)) {
+        add_processing_note("maxsize");
+        return nullptr;
+    }
+    Ref attr;
+    if (!find_decorator(self, bound.get(0), attr)) return nullptr;
+    auto* decorator = reinterpret_cast<KestrineDecoratorObject*>(attr.get());
+    const MethodSpec& spec = decorator->spec;
+    KestrineBaseObject* base = as_base(self);
+    Released released;  // after the hold
+    ExclusiveHold hold(base->guard);
+    if (!hold.acquired_or_raise()) return nullptr;
+    CacheState* state = ensure_state(base);
+    if (!state) return nullptr;
+    bool created = false;
+    int m = state->method_index(spec.name_str.get(), spec.maxsize, created);
+    if (m < 0) return nullptr;
+    if (created && !join_instances(decorator, self)) return nullptr;
+    state->set_maxsize(m, maxsize, released);
+    hold.release();
+    Py_RETURN_NONE;
+}
+
+PyObject* cache_info(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArgs bound;
+    if (!bind_fastcall(kCacheInfoSpec, args, nargs, kwnames, bound)) return nullptr;
+    Ref attr;
+    if (!find_decorator(self, bound.get(0), attr)) return nullptr;
+    const MethodSpec& spec = reinterpret_cast<KestrineDecoratorObject*>(attr.get())->spec;
+    MethodCounts counts;
+    counts.maxsize = spec.maxsize;
+    {
+        // Exclusive: every other thread's hits are over and counted.
+        KestrineBaseObject* base = as_base(self);
+        ExclusiveHold hold(base->guard);
+        if (!hold.acquired_or_raise()) return nullptr;
+        int m = base->state ? base->state->find_method(spec.name_str.get()) : -1;
+        if (m >= 0) counts = base->state->counts(m);
+    }
+    return new_cache_info(counts);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -610,19 +681,22 @@ bool apply_loaded_entry(PyObject* self, PyObject* data, const std::string& name)
     computed.reset();
 
     KestrineBaseObject* base = as_base(self);
-    PyObject* replaced = nullptr;
-    {
-        ExclusiveHold hold(base->guard);
-        if (!hold.acquired_or_raise()) return false;
-        KeyId k;
-        CacheState* state = ensure_state(base);
-        if (!state) return false;
-        if (!intern_method_key(state->key_registry(), name, k)) return false;
-        if (!state->exchange_value(k, value.release(), replaced)) return false;
-    }
     // Released after the hold: no user code runs while the state is held here.
-    Py_XDECREF(replaced);
-    return true;
+    Released released;
+    ExclusiveHold hold(base->guard);
+    if (!hold.acquired_or_raise()) return false;
+    KeyId k;
+    CacheState* state = ensure_state(base);
+    if (!state) return false;
+    if (!intern_method_key(state->key_registry(), name, k)) return false;
+    // Stored within the method's bound, as a computed value would be.
+    bool created = false;
+    int m = state->method_index(spec->name_str.get(), spec->maxsize, created);
+    if (m < 0 || !state->ensure_entry(k)) return false;
+    if (created && !join_instances(reinterpret_cast<KestrineDecoratorObject*>(attr.get()), self))
+        return false;
+    state->assign_method(k, m);
+    return state->store_value(k, value.release(), released);
 }
 
 PyObject* load_cache(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -674,6 +748,15 @@ PyMethodDef base_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "dump_cache($self, order=None)\n--\n\n"},
     {"load_cache", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<load_cache>)),
      METH_FASTCALL | METH_KEYWORDS, "load_cache($self, data, order=None)\n--\n\n"},
+    {"set_maxsize",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<set_maxsize>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "set_maxsize($self, method_name, maxsize)\n--\n\nBound the stored values of one decorated "
+     "method on this instance (None: unbounded); values beyond it are evicted at once."},
+    {"cache_info", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded<cache_info>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "cache_info($self, method_name)\n--\n\nHits, misses, bound and stored values of one "
+     "decorated method on this instance."},
     {"__reduce_ex__", base_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -706,6 +789,28 @@ PyType_Spec base_spec = {
 };
 
 }  // namespace
+
+PyObject* new_cache_info(const MethodCounts& counts) {
+    PyTypeObject* type = cache_info_type();
+    if (!type) return nullptr;
+    Ref info = Ref::steal(PyStructSequence_New(type));
+    if (!info) return nullptr;
+    PyObject* fields[4] = {
+        PyLong_FromUnsignedLongLong(counts.hits),
+        PyLong_FromUnsignedLongLong(counts.misses),
+        counts.maxsize < 0 ? Py_NewRef(Py_None) : PyLong_FromLongLong(counts.maxsize),
+        PyLong_FromSize_t(counts.currsize),
+    };
+    bool ok = true;
+    for (int i = 0; i < 4; ++i) {
+        if (!fields[i]) {
+            ok = false;
+            fields[i] = Py_NewRef(Py_None);  // every field set: the tuple is released whole
+        }
+        PyStructSequence_SetItem(info.get(), i, fields[i]);
+    }
+    return ok ? info.release() : nullptr;
+}
 
 bool is_kestrine_instance(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);

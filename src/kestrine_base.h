@@ -29,6 +29,9 @@ bool is_kestrine_instance(PyObject* obj);
 // MemoryError set when it cannot be allocated.
 CacheState* ensure_state(KestrineBaseObject* base);
 
+// A new CacheInfo of `counts` (maxsize -1 shows as None).
+PyObject* new_cache_info(const MethodCounts& counts);
+
 PyType_Spec* kestrine_base_spec();
 
 }  // namespace kestrine

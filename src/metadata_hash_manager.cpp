@@ -10,6 +10,7 @@ namespace kestrine {
 namespace {
 
 constexpr std::uint32_t kEmptySlot = 0;
+constexpr std::uint32_t kRemoved = 0xFFFFFFFFu;
 // Ids stay below this, so that id + 1 fits a slot.
 constexpr std::uint64_t kIdLimit = std::numeric_limits<std::uint32_t>::max() - 1;
 
@@ -139,12 +140,14 @@ PyObject* StoredKey::as_tuple() {
 // MetadataHashManager
 
 MetadataHashManager::~MetadataHashManager() {
-    for (StoredKey* key : keys_) StoredKey::destroy(key);
+    for (StoredKey* key : keys_)
+        if (key) StoredKey::destroy(key);
 }
 
 int MetadataHashManager::traverse(visitproc visit, void* arg) const {
     for (const StoredKey* key : keys_)
-        if (int result = key->traverse(visit, arg)) return result;
+        if (key)
+            if (int result = key->traverse(visit, arg)) return result;
     return 0;
 }
 
@@ -152,12 +155,13 @@ template <typename Equal>
 Found MetadataHashManager::probe(Py_hash_t hash, Equal&& equal, KeyId& out) const {
     // The stored keys with this hash are compared in registration order, the first that
     // equals wins. They lie along one probe sequence of each table (two while one drains),
-    // not necessarily in id order: each round finds the lowest id above the last one
-    // compared. Usually there is one candidate and a single round. No allocation: a hit
-    // may run where allocating must not fail.
+    // not necessarily in that order: each round finds the earliest registered key after the
+    // last one compared. Usually there is one candidate and a single round. No allocation: a
+    // hit may run where allocating must not fail.
     std::uint32_t tag = tag_of(hash);
-    auto next_candidate = [&](std::int64_t above) {
+    auto next_candidate = [&](std::uint64_t after, bool first) {
         std::int64_t best = -1;
+        std::uint64_t best_serial = 0;
         auto scan = [&](const SlotTable& table, std::size_t moved_below) {
             if (table.size() == 0) return;
             std::size_t mask = table.size() - 1;
@@ -165,16 +169,23 @@ Found MetadataHashManager::probe(Py_hash_t hash, Equal&& equal, KeyId& out) cons
             for (std::size_t i = spread(hash) & mask;; i = (i + 1) & mask) {
                 Slot slot = slots[i];
                 if (slot.id_plus_one == kEmptySlot) return;
+                if (slot.hash_tag != tag || slot.id_plus_one == kRemoved || i < moved_below)
+                    continue;
                 std::int64_t id = std::int64_t(slot.id_plus_one) - 1;
-                if (slot.hash_tag != tag || i < moved_below || id <= above) continue;
-                if ((best < 0 || id < best) && keys_[id]->hash() == hash) best = id;
+                const StoredKey* key = keys_[id];
+                if (key->hash() != hash || (!first && key->serial() <= after)) continue;
+                if (best < 0 || key->serial() < best_serial) {
+                    best = id;
+                    best_serial = key->serial();
+                }
             }
         };
         scan(slots_, 0);
         scan(old_, migrated_);
         return best;
     };
-    for (std::int64_t id = next_candidate(-1); id >= 0; id = next_candidate(id)) {
+    for (std::int64_t id = next_candidate(0, true); id >= 0;
+         id = next_candidate(keys_[id]->serial(), false)) {
         // The equality may run Python code; the tables cannot change meanwhile because
         // every change needs the instance's exclusive access, which the caller holds or
         // which shared holders keep others from taking.
@@ -214,7 +225,8 @@ void MetadataHashManager::migrate(std::size_t count) {
     const Slot* slots = old_.data();
     for (; migrated_ < end; ++migrated_) {
         Slot slot = slots[migrated_];
-        if (slot.id_plus_one != kEmptySlot) place(slots_.data(), slots_.size() - 1, slot);
+        if (slot.id_plus_one != kEmptySlot && slot.id_plus_one != kRemoved)
+            place(slots_.data(), slots_.size() - 1, slot);
     }
     if (migrated_ == size) {
         old_.release();
@@ -223,25 +235,34 @@ void MetadataHashManager::migrate(std::size_t count) {
 }
 
 bool MetadataHashManager::insert(StoredKey* key, KeyId& out) {
-    if (keys_.size() >= kIdLimit) {
+    bool reuse = !free_ids_.empty();
+    if (!reuse && keys_.size() >= kIdLimit) {
         StoredKey::destroy(key);
         PyErr_SetString(PyExc_OverflowError, "too many distinct calls on one instance");
         return false;
     }
-    auto id = static_cast<std::uint32_t>(keys_.size());
+    auto id = reuse ? free_ids_.back() : static_cast<std::uint32_t>(keys_.size());
     try {
         // Every allocation happens before anything changes, so a failure leaves the
         // registry exactly as it was.
-        if (keys_.size() == keys_.capacity()) keys_.reserve(keys_.empty() ? 8 : keys_.size() * 2);
-        if ((keys_.size() + 1) * 10 > slots_.size() * 7) {
+        if (!reuse && keys_.size() == keys_.capacity()) {
+            std::size_t capacity = keys_.empty() ? 8 : keys_.size() * 2;
+            keys_.reserve(capacity);
+            // Room for every id to be freed at once: removal never allocates.
+            free_ids_.reserve(capacity);
+        }
+        if ((live_ + removed_ + 1) * 10 > slots_.size() * 7) {
+            // Mostly removed places: the table is rebuilt at its size; else it doubles.
+            bool crowded = (live_ + 1) * 20 > slots_.size() * 7;
             SlotTable grown;
-            if (!grown.allocate(slots_.size() == 0 ? 16 : slots_.size() * 2))
-                throw std::bad_alloc();
-            // Two slots move per registration: the old table has drained before the
-            // grown one fills up (it grows again after 0.7 of its size in registrations).
+            std::size_t size = slots_.size() == 0 ? 16 : slots_.size() * (crowded ? 2 : 1);
+            if (!grown.allocate(size)) throw std::bad_alloc();
+            // Two slots move per registration, so the old table usually drains before the
+            // new one is rebuilt; if not, the rest moves at once here.
             migrate(old_.size());
             old_.swap(slots_);
             slots_.swap(grown);
+            removed_ = 0;
         }
     } catch (const std::bad_alloc&) {
         StoredKey::destroy(key);
@@ -249,10 +270,47 @@ bool MetadataHashManager::insert(StoredKey* key, KeyId& out) {
         return false;
     }
     migrate(2);
-    keys_.push_back(key);  // capacity reserved above
+    key->serial_ = next_serial_++;
+    if (reuse) {
+        free_ids_.pop_back();
+        keys_[id] = key;
+    } else {
+        keys_.push_back(key);  // capacity reserved above
+    }
     place(slots_.data(), slots_.size() - 1, Slot{id + 1, tag_of(key->hash())});
+    ++live_;
+    ++changes_;
     out = id;
     return true;
+}
+
+StoredKey* MetadataHashManager::detach(KeyId id) {
+    StoredKey* key = key_of(id);
+    if (!key) return nullptr;
+    auto wanted = static_cast<std::uint32_t>(id + 1);
+    // Its place is in the current table, or not yet moved out of the draining one.
+    auto mark = [&](const SlotTable& table, std::size_t moved_below) {
+        if (table.size() == 0) return false;
+        std::size_t mask = table.size() - 1;
+        Slot* slots = table.data();
+        for (std::size_t i = spread(key->hash()) & mask;; i = (i + 1) & mask) {
+            if (slots[i].id_plus_one == kEmptySlot) return false;
+            if (slots[i].id_plus_one == wanted && i >= moved_below) {
+                slots[i].id_plus_one = kRemoved;
+                return true;
+            }
+        }
+    };
+    if (mark(slots_, 0))
+        ++removed_;
+    else
+        mark(old_, migrated_);
+    keys_[id] = nullptr;
+    free_ids_.push_back(static_cast<std::uint32_t>(id));  // room reserved with keys_
+    --live_;
+    ++changes_;
+    ++removals_;
+    return key;
 }
 
 bool MetadataHashManager::insert_new(const KeyParts& parts, KeyId& out) {

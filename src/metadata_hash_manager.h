@@ -1,5 +1,6 @@
 // Per-instance registry of call keys: hands out dense KeyIds (0, 1, 2, ...) and finds them
-// again by hash and equality.
+// again by hash and equality. A forgotten key's id is handed out again later, so the tables
+// indexed by id stay as large as the most keys ever registered at once.
 #pragma once
 
 #include <Python.h>
@@ -7,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "call_key.h"
@@ -35,6 +37,8 @@ class StoredKey {
     static void destroy(StoredKey* key);
 
     Py_hash_t hash() const { return hash_; }
+    // Tells registration order apart where ids are reused: the lower, the earlier.
+    std::uint64_t serial() const { return serial_; }
     // `stored == key` as tuple equality would decide it, with this key as the left operand:
     // item by item, identical objects equal without calling their `==`. -1 on error.
     int equals(const KeyParts& parts) const;
@@ -50,8 +54,10 @@ class StoredKey {
     PyObject* method_name() const { return method_name_; }
 
   private:
+    friend class MetadataHashManager;
     StoredKey() = default;
     Py_hash_t hash_;
+    std::uint64_t serial_ = 0;
     PyObject* method_name_;
     std::atomic<PyObject*> shown_;
     std::uint32_t count_;
@@ -81,19 +87,43 @@ class MetadataHashManager {
     // then serves as the key's shown form.
     bool get_or_insert(Py_hash_t hash, PyObject* key, KeyId& out);
 
+    // Takes the key of `id` out of the registry and returns it (the caller destroys it, with
+    // no access held: releasing its objects may run Python code). Never allocates. The id is
+    // handed out again by a later registration.
+    StoredKey* detach(KeyId id);
+
+    void swap(MetadataHashManager& other) noexcept {
+        keys_.swap(other.keys_);
+        free_ids_.swap(other.free_ids_);
+        slots_.swap(other.slots_);
+        old_.swap(other.old_);
+        std::swap(migrated_, other.migrated_);
+        std::swap(live_, other.live_);
+        std::swap(removed_, other.removed_);
+        std::swap(next_serial_, other.next_serial_);
+        std::swap(changes_, other.changes_);
+        std::swap(removals_, other.removals_);
+    }
+
     // Visits every object of every registered key; allocates nothing.
     int traverse(visitproc visit, void* arg) const;
 
-    // The registered key, or nullptr for an id never issued.
+    // The registered key, or nullptr for an id not in use.
     StoredKey* key_of(KeyId id) const { return id < keys_.size() ? keys_[id] : nullptr; }
-    std::size_t size() const { return keys_.size(); }
+    // One past the highest id in use or free.
+    std::size_t id_limit() const { return keys_.size(); }
+    // Counters of registrations and removals: what a find learnt still holds while neither
+    // moved (an absent key stays absent), and an id found stays that key's while no key was
+    // removed.
+    std::uint64_t changes() const { return changes_; }
+    std::uint64_t removals() const { return removals_; }
 
   private:
     template <typename Equal>
     Found probe(Py_hash_t hash, Equal&& equal, KeyId& out) const;
 
     struct Slot {
-        std::uint32_t id_plus_one;  // 0: empty
+        std::uint32_t id_plus_one;  // 0: empty; kRemoved: a removed key's place
         std::uint32_t hash_tag;     // tag_of(hash): most probes skip the key
     };
     // The open-addressing table. Zeroed memory is an empty table, so a grown table comes
@@ -134,7 +164,8 @@ class MetadataHashManager {
     // Moves up to `count` slots of the table being drained into the current one.
     void migrate(std::size_t count);
 
-    PyVector<StoredKey*> keys_;  // by id: the owned keys
+    PyVector<StoredKey*> keys_;         // by id: the owned keys, nullptr for a free id
+    PyVector<std::uint32_t> free_ids_;  // ids of removed keys, reused first
     // Open addressing over ids; a lookup compares the candidates of one hash in id order, so
     // no per-hash list needs allocating.
     SlotTable slots_;
@@ -143,6 +174,11 @@ class MetadataHashManager {
     // migrated_ have moved.
     SlotTable old_;
     std::size_t migrated_ = 0;
+    std::size_t live_ = 0;     // registered keys
+    std::size_t removed_ = 0;  // kRemoved slots in slots_
+    std::uint64_t next_serial_ = 0;
+    std::uint64_t changes_ = 0;
+    std::uint64_t removals_ = 0;
 };
 
 // The KeyId of the key built from `method_name` and `kwargs` (no binding, no defaults);

@@ -258,9 +258,34 @@ bool hide_vectorcall_offset(PyTypeObject* type) {
     return true;
 }
 
-TypeSlot base_slot, kestrined_slot, automagically_slot, decorator_slot;
+TypeSlot base_slot, kestrined_slot, automagically_slot, decorator_slot, cache_info_slot;
+
+PyStructSequence_Field cache_info_fields[] = {
+    {"hits", "calls answered from the cache"},
+    {"misses", "calls that computed their value"},
+    {"maxsize", "the bound on stored values, or None"},
+    {"currsize", "values stored now"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc cache_info_desc = {
+    "kestrine.CacheInfo", "Hits, misses, bound and stored values of a decorated method.",
+    cache_info_fields, 4};
 
 }  // namespace
+
+PyTypeObject* cache_info_type() {
+    PyTypeObject* type = cache_info_slot.type.load(std::memory_order_acquire);
+    if (type) return type;
+    PyMutex_Lock(&cache_info_slot.mutex);
+    type = cache_info_slot.type.load(std::memory_order_relaxed);
+    if (!type) {
+        type = PyStructSequence_NewType(&cache_info_desc);
+        // The reference is kept for the life of the process.
+        if (type) cache_info_slot.type.store(type, std::memory_order_release);
+    }
+    PyMutex_Unlock(&cache_info_slot.mutex);
+    return type;
+}
 
 PyTypeObject* kestrine_base_type() {
     return get_or_create(base_slot, kestrine_base_spec);
@@ -321,6 +346,7 @@ int module_exec(PyObject* module) {
     if (!add_class(module, "KestrineBase", kestrine_base_type)) return -1;
     if (!add_class(module, "kestrined", kestrined_type)) return -1;
     if (!add_class(module, "automagically_kestrined", automagically_kestrined_type)) return -1;
+    if (!add_class(module, "CacheInfo", cache_info_type)) return -1;
     return 0;
 }
 

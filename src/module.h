@@ -10,13 +10,16 @@
 
 namespace kestrine {
 
-// The four classes, each created from its spec once per process on first use and reused
+// The classes, each created from its spec once per process on first use and reused
 // afterwards (also by a second module object). Return a borrowed reference, or nullptr
 // with an exception set.
 PyTypeObject* kestrine_base_type();
 PyTypeObject* kestrined_type();
 PyTypeObject* automagically_kestrined_type();
 PyTypeObject* kestrine_decorator_type();
+
+// The named tuple type cache_info returns (hits, misses, maxsize, currsize).
+PyTypeObject* cache_info_type();
 
 // The type once created, without creating it (nullptr before). Cheap: one atomic load.
 PyTypeObject* kestrine_base_type_if_ready();
@@ -25,7 +28,7 @@ PyTypeObject* kestrine_base_type_if_ready();
 // parameters (cls, self) are supplied by the interpreter and only named here for the
 // "positional-only arguments passed as keyword arguments" error.
 struct ParamSpec {
-    static constexpr int kMaxParams = 4;
+    static constexpr int kMaxParams = 5;
     const char* full_name;                      // "kestrined.__new__()"
     const char* positional_only_name;           // "cls"/"self"; its value is never in args
     std::array<const char*, kMaxParams> names;  // positional-or-keyword, in order

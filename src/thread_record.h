@@ -34,6 +34,20 @@ struct alignas(64) ThreadRecord {
     };
     std::vector<Held> held;
 
+    // Hits this thread made through announced holds, counted here rather than in the
+    // instance, so that hits of several threads on one instance write no common line. One
+    // tally per (cache state, method); the state's cache_info adds them up under its
+    // exclusive hold, and a state takes its tallies back before it is reset or freed. The
+    // owner writes `hits` and claims free tallies; other threads read them, and free those
+    // of a state they reset or free (by then its owner cannot be counting for that state).
+    struct HitTally {
+        std::atomic<const void*> state{nullptr};
+        std::atomic<std::uint32_t> method{0};
+        std::atomic<std::uint64_t> hits{0};
+    };
+    static constexpr std::uint32_t kTallies = 8;
+    HitTally tallies[kTallies];
+
     // Registry: whether a live thread owns the record, and the next record (set once).
     std::atomic<bool> in_use{false};
     // Counts the threads that owned the record and ended (or did not survive a fork): a

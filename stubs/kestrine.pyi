@@ -5,14 +5,15 @@ which reads stubs of a single-module distribution only from a stub package, as
 `site-packages/kestrine-stubs/__init__.pyi`.
 """
 
+import sys
 from collections.abc import Callable, Sequence
-from typing import Any, Generic, Literal, NoReturn, TypeVar, final, overload
+from typing import Any, Final, Generic, Literal, NoReturn, TypeVar, final, overload
 
 # Names added to `typing` after 3.9 come from typing_extensions, which type checkers bundle,
 # so the stub reads the same for every Python version a project targets.
 from typing_extensions import Concatenate, Never, ParamSpec, Self, TypeAlias, disjoint_base
 
-__all__ = ["KestrineBase", "kestrined", "automagically_kestrined"]
+__all__ = ["KestrineBase", "kestrined", "automagically_kestrined", "CacheInfo"]
 
 # How a call is shown by the inspection properties: the method name for a call
 # without arguments, else the key tuple `(name, ((parameter, value), ...))` with
@@ -30,6 +31,29 @@ _S_contra = TypeVar("_S_contra", bound=KestrineBase, contravariant=True)
 _P = ParamSpec("_P")
 _R = TypeVar("_R")
 _R_co = TypeVar("_R_co", covariant=True)
+
+@final
+class CacheInfo(tuple[int, int, int | None, int]):
+    """Counts of one decorated method, as `functools.lru_cache` names them.
+
+    `hits` and `misses` count calls; `maxsize` is the bound in force (None:
+    unbounded); `currsize` is how many values are stored now.
+    """
+
+    n_fields: Final[int]
+    n_sequence_fields: Final[int]
+    n_unnamed_fields: Final[int]
+    __match_args__: Final = ("hits", "misses", "maxsize", "currsize")
+    @property
+    def hits(self) -> int: ...
+    @property
+    def misses(self) -> int: ...
+    @property
+    def maxsize(self) -> int | None: ...
+    @property
+    def currsize(self) -> int: ...
+    if sys.version_info >= (3, 13):
+        def __replace__(self, **changes: Any) -> CacheInfo: ...
 
 # Instances carry their cache in their own layout: no other such base can be mixed in.
 @disjoint_base
@@ -62,6 +86,14 @@ class KestrineBase:
     # `order` is a sequence of method names; a bare `str` is refused at run time.
     def dump_cache(self, order: Sequence[str] | None = None) -> dict[str, Any]: ...
     def load_cache(self, data: dict[str, Any], order: Sequence[str] | None = None) -> None: ...
+    def set_maxsize(self, method_name: str, maxsize: int | None) -> None:
+        """Bound one decorated method's stored values on this instance (None: unbounded).
+
+        Overrides the decorator's `maxsize`; values beyond the bound are evicted at once.
+        """
+
+    def cache_info(self, method_name: str) -> CacheInfo:
+        """Hits, misses, bound in force and stored values of one decorated method here."""
 
 @final
 class KestrineDecorator(Generic[_S_contra, _P, _R_co]):
@@ -86,6 +118,11 @@ class KestrineDecorator(Generic[_S_contra, _P, _R_co]):
     # that wraps a different function of the same __name__.
     def __set_name__(self, owner: type[Any], name: str) -> None: ...
     def __call__(self, instance: _S_contra, /, *args: _P.args, **kwargs: _P.kwargs) -> _R_co: ...
+    def cache_clear(self) -> None:
+        """Forget this method's calls on every live instance it ran on."""
+
+    def cache_info(self) -> CacheInfo:
+        """This method's counts on every live instance it ran on, added up."""
 
 @final
 class kestrined:
@@ -100,6 +137,7 @@ class kestrined:
         dependencies: list[_Dependency] | None = None,
         track_runtime_dependencies: bool = False,
         serialisable: bool = False,
+        maxsize: int | None = None,
     ) -> Self: ...
     def __call__(
         self, func: Callable[Concatenate[_S, _P], _R], /
@@ -119,6 +157,7 @@ class automagically_kestrined:
         dependencies: list[_Dependency] | None = None,
         track_runtime_dependencies: bool = True,
         serialisable: bool = False,
+        maxsize: int | None = None,
     ) -> Self: ...
     def __call__(
         self, func: Callable[Concatenate[_S, _P], _R], /

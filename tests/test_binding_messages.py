@@ -20,8 +20,8 @@ class Holder:
 @pytest.mark.parametrize("factory", FACTORIES)
 @pytest.mark.parametrize("args, kwargs, tail", [
     ((), {"foo": 1}, "got an unexpected keyword argument 'foo'"),
-    ((True, None, False, False, 1), {}, "takes from 0 to 4 positional arguments but 5 were given"),
-    ((True, None, False, False, 1, 2), {}, "takes from 0 to 4 positional arguments but 6 were given"),
+    ((True, None, False, False, None, 1), {}, "takes from 0 to 5 positional arguments but 6 were given"),
+    ((True, None, False, False, None, 1, 2), {}, "takes from 0 to 5 positional arguments but 7 were given"),
     ((True,), {"use_cache": True}, "got multiple values for argument 'use_cache'"),
     ((), {"cls": 1}, "got some positional-only arguments passed as keyword arguments: 'cls'"),
 ])

@@ -24,8 +24,8 @@ class Sample(KestrineBase):
 DECORATOR = type(Sample.__dict__["m"])
 
 
-def test_module_exports_exactly_three_classes_and_no_function():
-    assert kestrine.__all__ == ["KestrineBase", "kestrined", "automagically_kestrined"]
+def test_module_exports_exactly_its_classes_and_no_function():
+    assert kestrine.__all__ == ["KestrineBase", "kestrined", "automagically_kestrined", "CacheInfo"]
     public = {n for n in dir(kestrine) if not n.startswith("_")}
     assert public == set(kestrine.__all__)
     assert all(isinstance(getattr(kestrine, n), type) for n in public)
@@ -45,8 +45,8 @@ def test_class_names(cls, name):
 
 
 @pytest.mark.parametrize("callable_, text", [
-    (kestrined, "(use_cache=True, dependencies=None, track_runtime_dependencies=False, serialisable=False)"),
-    (automagically_kestrined, "(use_cache=True, dependencies=None, track_runtime_dependencies=True, serialisable=False)"),
+    (kestrined, "(use_cache=True, dependencies=None, track_runtime_dependencies=False, serialisable=False, maxsize=None)"),
+    (automagically_kestrined, "(use_cache=True, dependencies=None, track_runtime_dependencies=True, serialisable=False, maxsize=None)"),
     (KestrineBase, "(*_args, **_kwargs)"),
     (KestrineBase().get_cached_value, "(method_name, strict=True, **kwargs)"),
     (KestrineBase().is_cached, "(method_name, **kwargs)"),
@@ -56,6 +56,10 @@ def test_class_names(cls, name):
     (KestrineBase().reset_cache, "()"),
     (KestrineBase().dump_cache, "(order=None)"),
     (KestrineBase().load_cache, "(data, order=None)"),
+    (KestrineBase().set_maxsize, "(method_name, maxsize)"),
+    (KestrineBase().cache_info, "(method_name)"),
+    (Sample.m.cache_clear, "()"),
+    (Sample.m.cache_info, "()"),
     (Sample.m.__set_name__, "(owner, name)"),
     (KestrineBase().__reduce_ex__, "(protocol, /)"),
 ])
@@ -65,7 +69,8 @@ def test_signatures(callable_, text):
 
 def test_method_table_contents_and_order():
     methods = ["get_cached_value", "is_cached", "update_cached_value", "clear_cache",
-               "reset_cache", "clear_cached_value", "dump_cache", "load_cache"]
+               "reset_cache", "clear_cached_value", "dump_cache", "load_cache", "set_maxsize",
+               "cache_info"]
     props = ["cached_values", "dependency_graph", "validation_state"]
     own = [n for n in KestrineBase.__dict__ if not n.startswith("__")]
     assert sorted(own) == sorted(methods + props)
@@ -206,7 +211,8 @@ def test_descriptor_slots_and_metadata():
             target.__name__
         assert target.__doc__ is None
     assert not hasattr(desc, "__dict__")
-    own = {"__call__", "__get__", "__set__", "__delete__", "__set_name__", "__doc__", "__module__"}
+    own = {"__call__", "__get__", "__set__", "__delete__", "__set_name__", "__doc__", "__module__",
+           "cache_clear", "cache_info"}
     assert set(vars(type(desc))) == own
     assert str(inspect.signature(desc.__set__)) == "(instance, value, /)"
     with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'value'$"):
@@ -252,4 +258,4 @@ def test_concurrent_first_use_shares_type_objects():
         print(m0 is not m1, d0 is d1 is e0 is e1, d0.__name__,
               all(getattr(m0, n) is getattr(m1, n) for n in m0.__all__), m1.__all__)
     """)
-    assert out == "True True KestrineDecorator True ['KestrineBase', 'kestrined', 'automagically_kestrined']"
+    assert out == "True True KestrineDecorator True ['KestrineBase', 'kestrined', 'automagically_kestrined', 'CacheInfo']"

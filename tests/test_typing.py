@@ -112,7 +112,8 @@ def test_decorator_stub_members_exist_at_runtime():
     tree = ast.parse(STUB.read_text())
     (cls,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "KestrineDecorator"]
     members = {n.name for n in cls.body if isinstance(n, ast.FunctionDef)}
-    assert members == {"__get__", "__set__", "__delete__", "__set_name__", "__call__"}
+    assert members == {"__get__", "__set__", "__delete__", "__set_name__", "__call__",
+                       "cache_clear", "cache_info"}
 
     class C(kestrine.KestrineBase):
         @kestrine.kestrined()
