@@ -28,6 +28,7 @@ from pathlib import Path
 from kbench.results import merged_results
 from kbench.runner import run
 from kbench.sections import SECTIONS, parse_sections
+from kbench.sections.bounds import bounds_child
 from kbench.sections.memory import memory_child
 from kbench.sections.rounds import rounds_child
 from kbench.tables import print_comparison, print_tables
@@ -44,6 +45,10 @@ def main() -> int:
                              " and exit")
     parser.add_argument("--memory-child", nargs=2, metavar=("IMPL", "N"), help=argparse.SUPPRESS)
     parser.add_argument("--rounds-child", nargs=2, metavar=("IMPL", "N"), help=argparse.SUPPRESS)
+    parser.add_argument("--bounds-child", nargs=2, metavar=("KIND", "JSON"), help=argparse.SUPPRESS)
+    parser.add_argument("--baseline", metavar="REV|DIR",
+                        help="bounds section: compare the instance figures with the module of "
+                             "git revision REV (built once under /tmp) or the one built in DIR")
     parser.add_argument("--compare", nargs="+", metavar="FILE",
                         help="print a markdown table of the calls and thread figures of result "
                              "files side by side, one column per file (interpreter)")
@@ -56,13 +61,16 @@ def main() -> int:
         impl, count = args.rounds_child
         print(json.dumps(rounds_child(impl, int(count))))
         return 0
+    if args.bounds_child:
+        print(json.dumps(bounds_child(*args.bounds_child)))
+        return 0
     if args.markdown is not None:
         print_tables(merged_results(args.markdown), markdown=True)
         return 0
     if args.compare:
         print_comparison([json.loads(Path(p).read_text()) for p in args.compare])
         return 0
-    return run(parse_sections(args.section), args.quick)
+    return run(parse_sections(args.section), args.quick, args.baseline)
 
 
 if __name__ == "__main__":

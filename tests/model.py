@@ -24,21 +24,137 @@ def display_key(key):
 
 class Method:  # a decorated method's options and declared dependencies
 
-    def __init__(self, name, dependencies=(), use_cache=True, track=False):
+    def __init__(self, name, dependencies=(), use_cache=True, track=False, maxsize=None):
         self.name = name
         self.dependency_keys = [make_key(dep, kwargs) for dep, kwargs in dependencies]
         self.use_cache = use_cache
         self.track = track
+        self.maxsize = maxsize
+
+
+class Slot:  # a method's bound, counts and ring of calls with a value, on one instance
+    def __init__(self, maxsize):
+        self.maxsize, self.ring, self.hand, self.hits, self.misses = maxsize, [], 0, 0, 0
 
 
 class InstanceModel:
-    def __init__(self):
+    def __init__(self, methods=None):
         self.ids = {}  # key tuple -> KeyId (dict lookup: hash, then identity or ==)
-        self.keys = []  # KeyId -> the first registered key tuple
+        self.keys = []  # KeyId -> the first registered key tuple (None once forgotten)
         self.values = {}
         self.states = {}
         self.dependents = {}  # KeyId -> set of KeyIds that depend on it
         self.call_stack = []  # (KeyId, track_runtime_dependencies)
+        self.methods = methods or {}  # method name -> Slot; bounds outlive a reset
+        for slot in self.methods.values():
+            slot.ring, slot.hand, slot.hits, slot.misses = [], 0, 0, 0
+        self.method_of = {}  # KeyId -> method name, from its first miss or load
+        self.referenced = set()  # second chance: hit since the last sweep passed them
+        self.dropped = set()  # values the cache dropped while calls depended on them
+
+    def slot(self, method):
+        return self.methods.setdefault(method.name, Slot(method.maxsize))
+
+    # Bounds: a ring per method, swept from its hand; a marked value is passed over once.
+
+    def running(self, k):  # a computation of k other than the innermost call is under way
+        return any(x == k for x, _ in self.call_stack[:-1])
+
+    def take_value(self, k):
+        value = self.values.pop(k)
+        self.referenced.discard(k)
+        if k not in self.method_of:
+            return value
+        ring = self.methods[self.method_of[k]].ring
+        i = ring.index(k)
+        ring[i] = ring[-1]
+        ring.pop()
+        self.referenced.discard(k)
+        return value
+
+    def sweep(self, slot):
+        place = slot.hand % len(slot.ring)
+        while slot.ring[place] in self.referenced:
+            self.referenced.discard(slot.ring[place])
+            place = (place + 1) % len(slot.ring)
+        return place
+
+    def drop_value(self, k):
+        self.values.pop(k, None)
+        self.referenced.discard(k)
+        if self.dependents.get(k):
+            self.dropped.add(k)
+        elif not self.running(k):
+            self.forget(k)
+
+    def forget(self, k):
+        pending = [k]
+        while pending:
+            x = pending.pop()
+            for d in self.direct_dependencies(x):
+                if d == x:
+                    continue
+                self.dependents[d].discard(x)
+                if not self.dependents[d] and d in self.dropped and not self.running(d) \
+                        and d not in self.values:
+                    self.dropped.discard(d)
+                    pending.append(d)
+            self.states.pop(x, None)
+            self.dependents.pop(x, None)
+            self.method_of.pop(x, None)
+            del self.ids[self.keys[x]]
+            self.keys[x] = None
+
+    def store_value(self, k, value):
+        if k in self.values or k not in self.method_of:
+            self.values[k] = value
+            return
+        self.dropped.discard(k)
+        self.referenced.discard(k)
+        slot = self.methods[self.method_of[k]]
+        if slot.maxsize == 0:
+            self.values[k] = value
+            self.drop_value(k)
+        elif slot.maxsize is not None and len(slot.ring) >= slot.maxsize:
+            place = self.sweep(slot)
+            victim = slot.ring[place]
+            self.drop_value(victim)
+            slot.ring[place] = k
+            slot.hand = (place + 1) % len(slot.ring)
+            self.values[k] = value
+        else:
+            slot.ring.append(k)
+            self.values[k] = value
+
+    def set_maxsize(self, method, maxsize):
+        slot = self.slot(method)
+        slot.maxsize = maxsize
+        while maxsize is not None and len(slot.ring) > maxsize:
+            place = self.sweep(slot)
+            victim = slot.ring[place]
+            self.values[victim] = self.take_value(victim)  # out of the ring, value kept
+            slot.hand = place % len(slot.ring) if slot.ring else 0
+            self.drop_value(victim)
+
+    def cache_info(self, method):
+        slot = self.methods.get(method.name) or Slot(method.maxsize)
+        return (slot.hits, slot.misses, slot.maxsize, len(slot.ring))
+
+    def forget_method(self, name):
+        """A class-wide cache_clear: reaches an instance the method has a slot on."""
+        if name not in self.methods:
+            return
+        for k in [k for k, key in enumerate(self.keys) if key is not None and key[0] == name]:
+            if k in self.values:
+                self.take_value(k)
+            self.invalidate(k)
+            self.dropped.discard(k)
+            if self.dependents.get(k):
+                self.dropped.add(k)
+            elif not any(x == k for x, _ in self.call_stack):
+                self.forget(k)
+        slot = self.methods[name]
+        slot.hits = slot.misses = 0
 
     def get_or_insert(self, key):
         k = self.ids.get(key)
@@ -114,7 +230,9 @@ class InstanceModel:
 
     def store_if_valid(self, k, value):
         if self.state_of(k) == VALID:
-            self.values[k] = value
+            if k in self.values:  # a stale value goes; the new one is stored anew
+                self.take_value(k)
+            self.store_value(k, value)
 
     def call(self, method, arguments, body):
         """One call of `method`; `body()` computes a miss, making its nested calls here."""
@@ -127,7 +245,12 @@ class InstanceModel:
         try:
             value = self.servable_value(k)
             if value is not MISSING:
+                self.referenced.add(k)
+                if k in self.method_of:
+                    self.methods[self.method_of[k]].hits += 1
                 return value
+            self.slot(method).misses += 1
+            self.method_of[k] = method.name
             value = body()
             if not method.use_cache:
                 self.mark_permanently_invalid(k)
@@ -150,17 +273,19 @@ class InstanceModel:
 
     def update_cached_value(self, /, method_name, value, **kwargs):
         k = self.lookup(method_name, kwargs)
-        if k not in self.values:
+        if k not in self.values and k not in self.dropped:
             raise KeyError(f"Cannot update cached value for '{method_name}'")
-        self.values[k] = value
+        self.store_value(k, value)
         self.invalidate(k)
         self.revalidate(k)
 
     def clear_cached_value(self, /, method_name, **kwargs):
         k = self.lookup(method_name, kwargs)
-        if k not in self.values:
+        if k not in self.values and k not in self.dropped:
             raise KeyError(f"Cannot clear cached value for '{method_name}'")
-        del self.values[k]
+        if k in self.values:
+            self.take_value(k)
+        self.dropped.discard(k)
         self.invalidate(k)
 
     def clear_cache(self):
@@ -168,16 +293,21 @@ class InstanceModel:
             if state == VALID:
                 self.states[k] = INVALID
         self.values.clear()
+        self.referenced.clear()
+        self.dropped.clear()
+        for slot in self.methods.values():
+            slot.ring, slot.hand = [], 0
 
     def reset_cache(self):
-        """Back to a new instance's cache; refused while a decorated call runs."""
-        if self.call_stack:
-            raise RuntimeError("Already borrowed")
-        self.__init__()
+        """Back to a new instance's cache, but for the bounds set on it."""
+        self.__init__(self.methods)
 
-    def store_loaded(self, method_name, value):
-        """The store step of `load_cache`: the value only, no state change."""
-        self.values[self.get_or_insert(make_key(method_name, {}))] = value
+    def store_loaded(self, method, value):
+        """The store step of `load_cache`: the value only, within the method's bound."""
+        k = self.get_or_insert(make_key(method.name, {}))
+        self.slot(method)
+        self.method_of[k] = method.name
+        self.store_value(k, value)
 
     def _shown(self, k):
         return display_key(self.keys[k])

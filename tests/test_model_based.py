@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, rule
 
 from kestrine import KestrineBase, automagically_kestrined, kestrined
-from model import InstanceModel, Method
+from model import NO_KEY, InstanceModel, Method
 
 SOAK_EXAMPLES = int(os.environ.get("KESTRINE_SOAK_EXAMPLES", "0"))
 
@@ -38,8 +38,8 @@ class Web(KestrineBase):
     def leaf(self):
         return self._made("leaf")
 
-    @kestrined(serialisable=True)
-    def leaf2(self):
+    @kestrined(serialisable=True, maxsize=0)
+    def leaf2(self):  # stores nothing; what depends on it keeps its key
         return self._made("leaf2")
 
     @kestrined(dependencies=["leaf"], serialisable=True)
@@ -63,14 +63,14 @@ class Web(KestrineBase):
         self.helper()
         return self._made("auto_helper")
 
-    @kestrined()
+    @kestrined(maxsize=2)
     def param(self, x, y=2):
         if x == 3:
             self.runs["param"] += 1
             raise ValueError("x is 3")
         return self._made("param")
 
-    @kestrined(track_runtime_dependencies=True)
+    @kestrined(track_runtime_dependencies=True, maxsize=1)
     def tracker(self, n):
         nested = [self.leaf(), self.param(n)]
         if n == 0:
@@ -112,14 +112,14 @@ METHODS = {
     m.name: m
     for m in [
         Method("leaf"),
-        Method("leaf2"),
+        Method("leaf2", maxsize=0),
         Method("declared", [("leaf", {})]),
         Method("calls_declared", [("leaf2", {})]),
         Method("auto", [("leaf", {}), ("declared", {})], track=True),
         Method("auto_quiet", [("leaf2", {})]),
         Method("auto_helper", [("helper", {})], track=True),
-        Method("param"),
-        Method("tracker", track=True),
+        Method("param", maxsize=2),
+        Method("tracker", track=True, maxsize=1),
         Method("volatile", use_cache=False),
         Method("uses_volatile", track=True),
         Method("cyc_a", [("cyc_b", {})]),
@@ -278,6 +278,25 @@ class WebMachine(RuleBasedStateMachine):
     def reset_cache(self, i):
         self.check_same(outcome(self.real[i].reset_cache), outcome(self.models[i].reset_cache))
 
+    @rule(i=instance, name=st.sampled_from(["param", "tracker", "leaf", "leaf2", "declared"]),
+          maxsize=st.sampled_from([None, 0, 1, 2]))
+    def set_maxsize(self, i, name, maxsize):
+        self.real[i].set_maxsize(name, maxsize)
+        self.models[i].set_maxsize(METHODS[name], maxsize)
+
+    @rule(i=instance, name=st.sampled_from(sorted(METHODS) + ["helper", "nothing"]))
+    def cache_info(self, i, name):
+        real = outcome(lambda: tuple(self.real[i].cache_info(name)))
+        model = outcome(lambda: self.models[i].cache_info(METHODS[name]) if name in METHODS
+                        else (_ for _ in ()).throw(KeyError(NO_KEY)))
+        assert real == model, (real, model)
+
+    @rule(name=st.sampled_from(sorted(METHODS)))
+    def class_cache_clear(self, name):
+        getattr(Web, name).cache_clear()  # both instances are Webs
+        for model in self.models:
+            model.forget_method(name)
+
     @rule(i=instance, data=st.data())
     def load_cache(self, i, data):
         names = data.draw(st.lists(st.sampled_from(SERIALISABLE), unique=True))
@@ -292,7 +311,7 @@ class WebMachine(RuleBasedStateMachine):
             for name in dict.fromkeys(order or loaded):
                 if name in loaded:
                     self.model_call(i, name, {})
-                    self.models[i].store_loaded(name, loaded[name])
+                    self.models[i].store_loaded(METHODS[name], loaded[name])
 
         self.check_same(real, outcome(model_load))
 

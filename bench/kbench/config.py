@@ -13,7 +13,7 @@ RUN_SCRIPT = BENCH_DIR / "run.py"
 class Config:
     """Counts per measurement. A (gc on, gc off) pair gives the repeats of each column."""
 
-    def __init__(self, quick: bool):
+    def __init__(self, quick: bool, baseline: str | None = None):
         self.quick = quick
         scale = 10 if quick else 1
         self.repeats = (2, 1) if quick else (7, 3)
@@ -36,3 +36,15 @@ class Config:
         self.thread_rounds = 3 if quick else 5
         self.memory_entries = 1_000_000 // scale
         self.instance_count = 100_000 // scale
+        # bounds: a Zipf trace replayed per repeat, calls with fresh arguments under a bound,
+        # seconds of reset_cache amid calls, instances per registry repeat (batch × batches)
+        # and the current/baseline children taken in turn; `baseline`: --baseline's REV or DIR
+        self.zipf_calls = 1_000_000 // scale
+        self.zipf_repeats = (1, 1) if quick else (3, 2)
+        self.bound_memory_calls = 1_000_000 // scale
+        self.reset_seconds = 0.3 if quick else 1.5
+        self.registry_batch = 1000
+        self.registry_batches = 100 // scale
+        self.registry_repeats = (2, 1) if quick else (3, 2)
+        self.registry_rounds = 1 if quick else 3
+        self.baseline = baseline

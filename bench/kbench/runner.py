@@ -20,9 +20,9 @@ from .targets import targets
 from .timing import GC_STATES
 
 
-def run(sections: list, quick: bool) -> int:
+def run(sections: list, quick: bool, baseline: str | None = None) -> int:
     """Runs `sections` (names, in run order) with the counts of a quick or a full run."""
-    cfg = Config(quick)
+    cfg = Config(quick, baseline)
     run_started = perf_counter_ns()
     gil = sys._is_gil_enabled() if hasattr(sys, "_is_gil_enabled") else True
     peers = {
@@ -48,6 +48,7 @@ def run(sections: list, quick: bool) -> int:
               "gc_off: the same measurement with it disabled",
         "repeats": {"gc_on": cfg.repeats[0], "gc_off": cfg.repeats[1]},
         "peers": peers,
+        "baseline": baseline,
     }
     print(f"kestrine benchmarks ({info['mode']}): {described}, "
           f"GIL {'ENABLED' if gil else 'disabled'}, {info['cpus']} CPUs, "
@@ -72,7 +73,7 @@ def run(sections: list, quick: bool) -> int:
     print()
 
     print_tables(document, markdown=False)
-    problems = document.get("clear", {}).get("problems", [])
+    problems = [p for name in sections for p in document[name].get("problems", [])]
     for problem in problems:
         print(f"PROBLEM: {problem}")
     apart = [f"{r['impl']} ({r['threads']} threads, {r['instances']})"

@@ -9,13 +9,16 @@
   threads    CPU-time inflation and throughput of 1, 2 and os.cpu_count() threads
   memory     bytes per entry at 1,000,000 entries (RSS delta, a fresh process each)
   rounds     live nodes and RSS over rounds of a program that builds, infers and drops trees
+  bounds     maxsize: bounded hits and evicting misses against lru_cache, a Zipf trace's hit
+             ratio, memory under a bound, reset_cache amid calls, the instance registry's
+             cost against a baseline build (--baseline), 2 threads on a shared bounded instance
 
 A new section is a module here with its function registered in SECTION_RUNS.
 """
 
 from __future__ import annotations
 
-from . import clear, dump, fills, hits, instances, memory, misses, rounds, threads
+from . import bounds, clear, dump, fills, hits, instances, memory, misses, rounds, threads
 
 # Every section by name, in the order a run takes them.
 SECTION_RUNS = {
@@ -28,6 +31,7 @@ SECTION_RUNS = {
     "threads": threads.section_threads,
     "memory": memory.section_memory,
     "rounds": rounds.section_rounds,
+    "bounds": bounds.section_bounds,
 }
 SECTIONS = tuple(SECTION_RUNS)
 
