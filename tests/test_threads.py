@@ -582,7 +582,9 @@ def test_a_wait_for_another_threads_hold_sleeps_and_ends_on_a_signal(wait, endin
 
 class Live(KestrineBase):
     """Inputs a and b are memoised methods over versioned attributes; every derived value
-    carries the versions it was computed from, so a stale value shows."""
+    carries the versions it was computed from, so a stale value shows. pick and plain are
+    bounded below their number of calls: values are evicted while other threads hit them,
+    and nested depends on pick(1), whose value may be evicted while nested stays."""
 
     def __init__(self):
         self.inputs = {"a": 0, "b": 0}
@@ -599,7 +601,7 @@ class Live(KestrineBase):
     def ab(self):
         return (self.a(), self.b())
 
-    @kestrined(track_runtime_dependencies=True)
+    @kestrined(track_runtime_dependencies=True, maxsize=2)
     def pick(self, n):
         return (n, self.a() if n % 2 else self.b())
 
@@ -611,7 +613,7 @@ class Live(KestrineBase):
     def nested(self):
         return (self.ab(), self.pick(1), self.plain(2))
 
-    @kestrined()
+    @kestrined(maxsize=1)
     def plain(self, n):
         return n * 10
 
@@ -729,7 +731,7 @@ def test_model_of_threads_sharing_one_instance(threads, hooked):
             name, kw = rng.choice(LIVE_CALLS)
             floor = dict(done)
             kind = rng.choices(["call", "update", "clear", "query", "read", "clear_cache",
-                                "reset"], [60, 8, 8, 12, 10, 2, 1])[0]
+                                "reset", "bounds"], [60, 8, 8, 12, 10, 2, 2, 2])[0]
             kinds[kind] += 1
             try:
                 if kind == "call":
@@ -748,12 +750,17 @@ def test_model_of_threads_sharing_one_instance(threads, hooked):
                     inst.validation_state, inst.dependency_graph
                 elif kind == "clear_cache":
                     inst.clear_cache()
+                elif kind == "reset":
+                    inst.reset_cache()  # waits for other threads' calls, never refused
                 else:
-                    try:
-                        inst.reset_cache()
-                    except RuntimeError as exc:  # refused while a call of another thread runs
-                        assert str(exc) == "Already borrowed"
-                        kinds["reset refused"] += 1
+                    method = rng.choice(["pick", "plain"])
+                    step = rng.randrange(3)
+                    if step == 0:
+                        inst.set_maxsize(method, rng.choice([None, 1, 2]))
+                    elif step == 1:
+                        getattr(Live, method).cache_clear()
+                    info = inst.cache_info(method)
+                    assert info.maxsize is None or info.currsize <= info.maxsize, info
             except KeyError as exc:  # never called yet, or cleared by another thread meanwhile
                 assert exc.args[0].startswith(("No cache key", "Cannot clear cached value")), exc
             except interrupted:

@@ -32,11 +32,8 @@ def pair_cells(pair: dict, fmt, markdown: bool) -> list:
     return [fmt(on), "" if same else fmt(off)]
 
 
-def per_op_table(doc: dict, markdown: bool) -> list:
-    rows = [r for name in ("hits", "misses", "instances", "dump") if name in doc
-            for r in doc[name]["rows"]]
-    if not rows:
-        return []
+def case_cells(rows: list, markdown: bool) -> list:
+    """Rows of (case, impl, ns pair) as cells; ratio = first row of its case ÷ this row."""
     cells: list[list[str]] = []
     first: dict[str, dict] = {}  # case -> its first row
     for r in rows:
@@ -44,9 +41,19 @@ def per_op_table(doc: dict, markdown: bool) -> list:
         ratio = "" if r is ours else fmt_ratio(ours["ns"]["gc_on"] / r["ns"]["gc_on"])
         cells.append(["" if r is not ours else r["case"], r["impl"],
                       *pair_cells(r["ns"], fmt_ns, markdown), ratio])
+    return cells
+
+
+CASE_HEADER = ["case", "implementation", "gc on", "gc off", "ratio"]
+
+
+def per_op_table(doc: dict, markdown: bool) -> list:
+    rows = [r for name in ("hits", "misses", "instances", "dump") if name in doc
+            for r in doc[name]["rows"]]
+    if not rows:
+        return []
     return [("ns per operation (best of the repeats); ratio = first row of its case ÷ this row,"
-             " gc on",
-             ["case", "implementation", "gc on", "gc off", "ratio"], cells, 2)]
+             " gc on", CASE_HEADER, case_cells(rows, markdown), 2)]
 
 
 def fill_table(doc: dict, markdown: bool) -> list:
@@ -148,8 +155,105 @@ def target_table(doc: dict, markdown: bool) -> list:
     return [("targets (gc on)", ["target", "value", "limit", "status"], cells, 1)] if cells else []
 
 
+def bounds_tables(doc: dict, markdown: bool) -> list:
+    """The bounds section's tables: calls, Zipf trace, memory, resets, registry, threads."""
+    if "bounds" not in doc:
+        return []
+    sec, tables = doc["bounds"], []
+    tables.append((f"bounded methods: ns per operation, the implementations of a case timed in "
+                   f"turn (best of the repeats); ratio = first row of its case ÷ this row, gc on",
+                   CASE_HEADER, case_cells(sec["rows"], markdown), 2))
+
+    z = sec["zipf"]
+    k_ns = z["rows"][0]["ns_per_call"]["gc_on"]
+    cells = []
+    for k, r in enumerate(z["rows"]):
+        rep = r.get("reported")
+        cells.append([r["impl"], f"{100 * r['hit_ratio']:.2f}%", f"{r['body_runs']:,}",
+                      f"{rep['hits']:,} / {rep['misses']:,}" if rep else "",
+                      *pair_cells(r["ns_per_call"], fmt_ns, markdown),
+                      "" if k == 0 else fmt_ratio(k_ns / r["ns_per_call"]["gc_on"])])
+    tables.append((f"Zipf({z['exponent']}) trace, {z['calls']:,} calls over {z['keys']:,} keys "
+                   f"({z['distinct_keys_called']:,} of them called; unbounded, "
+                   f"{100 * (1 - z['distinct_keys_called'] / z['calls']):.2f}% would hit), "
+                   f"maxsize={z['maxsize']}: hit ratio from the body's runs, ns per call; ratio = "
+                   "first row ÷ this row, gc on",
+                   ["implementation", "hit ratio", "body runs", "cache_info hits / misses",
+                    "ns/call gc on", "gc off", "ratio"], cells, 1))
+
+    m = sec["memory"]
+    cells = []
+    for r in m["rows"]:
+        first, last = r["samples"][0], r["samples"][-1]
+        cells.append([r["impl"], f"{first['rss'] / 2**20:.1f}", f"{last['rss'] / 2**20:.1f}",
+                      f"{100 * r['rss_growth']:+.2f}%", f"{r['blocks_growth']:+,}",
+                      f"{r['alive_args_end']:,}", f"{r['alive_args_after_collect']:,}",
+                      " ".join(f"{s['rss'] / 2**20:.1f}" for s in r["samples"])])
+    tables.append((f"{m['calls']:,} calls, each with a new argument object, under maxsize="
+                   f"{m['maxsize']} (a fresh process each, collector enabled): RSS and allocated "
+                   "blocks from the first tenth of the calls to the end, argument objects alive "
+                   "at the end (weak references)",
+                   ["workload", "RSS MB at 10%", "at 100%", "growth", "blocks growth",
+                    "args alive", "after collect", "RSS MB by tenth"], cells, 1))
+
+    rs = sec["reset"]
+    cells = [[state, f"{st['seconds']:.2f}", " / ".join(f"{c:,}" for c in st["calls"]),
+              f"{st['resets']:,}", f"{st['reset_failures']:,}", f"{st['call_failures']:,}",
+              f"{st['wrong_values']:,}"] for state, st in rs["storms"].items()]
+    tables.append((f"reset_cache() every {rs['every_ms']:g} ms from a third thread while 2 threads "
+                   "call decorated methods of the same instance (hits, evicting misses, a call "
+                   "that calls another)",
+                   ["collector", "seconds", "calls by thread", "resets", "reset failures",
+                    "call failures", "wrong values"], cells, 1))
+    checks = {"inside": "reset_cache() inside the running decorated call",
+              "other_thread": "reset_cache() from another thread while the call computes"}
+    cells = [[checks[name], c.get("error") or "none", str(c.get("value")), c.get("call", ""),
+              "ok" if c["ok"] else "FAILED"] for name, c in rs["checks"].items()]
+    tables.append(("a running call meets reset_cache(): its value is returned, not stored",
+                   ["reset", "error", "value returned", "the call afterwards", "check"], cells, 5))
+
+    reg = sec["registry"]
+    current, baseline = reg["figures"]["current"], reg["figures"].get("baseline")
+    cells = []
+    for figure, pair in current.items():
+        base = None
+        if baseline:
+            base = baseline.get(figure) or baseline.get(figure.split(" [")[0] + " [unbounded]")
+        on = [fmt_ns(pair["gc_on"]), fmt_ns(base["gc_on"]) if base else "",
+              fmt_ratio(pair["gc_on"] / base["gc_on"]) if base else ""]
+        off = [fmt_ns(pair["gc_off"]), fmt_ns(base["gc_off"]) if base else "",
+               fmt_ratio(pair["gc_off"] / base["gc_off"]) if base else ""]
+        cells.append([figure, *on, *off])
+    against = f"baseline {reg['baseline']}" if baseline else "no baseline (run with --baseline)"
+    tables.append((f"instances ({reg['instances_per_repeat']:,} per repeat, in batches of 1,000 "
+                   f"kept alive) and hits, ns each, best of {reg['rounds']} child process(es) per "
+                   f"build taken in turn; {against}; a bounded figure is compared with the "
+                   "baseline's unbounded one",
+                   ["figure", "current", "baseline", "ratio", "gc off: current", "baseline",
+                    "ratio"], cells, 1))
+
+    th = sec["threads"]
+    cells = []
+    for r in th["rows"]:
+        counted = all(c["hits"] == c["expected"] for c in r["hit_counts"])
+        cells.append([r["impl"], fmt_ns(r["gc_on"]["cpu_ns_per_op_alone"]),
+                      fmt_ratio(r["gc_on"]["cpu_inflation"]),
+                      fmt_ratio(r["gc_on"]["throughput_ratio"]),
+                      fmt_ratio(r["gc_off"]["cpu_inflation"]),
+                      fmt_ratio(r["gc_off"]["throughput_ratio"]),
+                      f"{sum(r[s]['refusals'] for s in GC_STATES):,}",
+                      "exact" if counted else "WRONG"])
+    tables.append((f"2 threads hitting one shared warm instance, median of {th['rounds']} rounds: "
+                   "CPU-time inflation and throughput ÷ one thread alone; cache_info's hits "
+                   "against the calls made",
+                   ["implementation", "CPU ns/op alone", "inflation", "throughput",
+                    "gc off: inflation", "gc off: throughput", "refusals", "hits counted"],
+                   cells, 1))
+    return tables
+
+
 TABLES = (per_op_table, fill_table, clear_table, thread_table, wait_table, memory_table, rounds_table,
-          target_table)
+          bounds_tables, target_table)
 
 
 def render_text(title, header, rows, ntext) -> str:

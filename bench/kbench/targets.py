@@ -97,10 +97,89 @@ def targets(doc: dict) -> list:
             if r["impl"] in ("kestrine + clear_cache", "resolver: kestrine + reset_cache"):
                 out.append(target(f"rounds, {r['impl']}: live nodes after the last round",
                                   r["live_nodes"][-1], 0))
+    if "bounds" in doc:
+        out += bounds_targets(doc)
     if "memory" in doc:
         per_entry = {r["impl"]: r["bytes_each"] for r in doc["memory"]["rows"]}
         ours = per_entry["kestrine"]
         out += [target("bytes per entry, kestrine", ours, 128),
                 target("bytes per entry, kestrine ÷ lru_cache", ours / per_entry[
                     "functools.lru_cache"], 1.0, "<")]
+    return out
+
+
+def bounds_targets(doc: dict) -> list:
+    sec, out = doc["bounds"], []
+    snapshot = doc.get("info", {}).get("interpreter_id", "default") != "default"
+    rows, bound = sec["rows"], sec["bound"]
+
+    def ns(case_start, impl):
+        return next(r["ns"]["gc_on"] for r in rows
+                    if r["case"].startswith(case_start) and r["impl"] == impl)
+
+    ours, lru = f"kestrine maxsize={bound}", f"functools.lru_cache(maxsize={bound})"
+    for case in ("hit obj.area(3)", "hit obj.total()"):
+        out.append(target(f"{case}: maxsize={bound} ÷ unbounded",
+                          ns(case, ours) / ns(case, "kestrine unbounded"), 1.05))
+        out.append(target(f"{case}: kestrine maxsize={bound} ÷ lru_cache(maxsize={bound})",
+                          ns(case, ours) / ns(case, lru), 1.0))
+    out.append(target(f"miss that evicts: kestrine ÷ lru_cache(maxsize={bound})",
+                      ns("miss that evicts", ours) / ns("miss that evicts", lru), 1.0))
+
+    z = {r["impl"]: r for r in sec["zipf"]["rows"]}
+    zk, zl = z[f"kestrine maxsize={sec['zipf']['maxsize']}"], z[
+        f"functools.lru_cache(maxsize={sec['zipf']['maxsize']})"]
+    out.append(target("Zipf trace: hit ratio, lru_cache − kestrine (percentage points)",
+                      round(100 * (zl["hit_ratio"] - zk["hit_ratio"]), 2), 2))
+    out.append(target("Zipf trace: ns per call, kestrine ÷ lru_cache",
+                      zk["ns_per_call"]["gc_on"] / zl["ns_per_call"]["gc_on"], 1.0, "<"))
+    out.append(target("Zipf trace: cache_info counts that disagree with the body's runs", sum(
+        not r.get("counts_agree", True) for r in sec["zipf"]["rows"]), 0))
+
+    for r in sec["memory"]["rows"]:
+        if r["impl"].startswith("kestrine"):
+            what = r["impl"].split(", ", 1)[1]
+            out.append(target(f"memory, {what}: RSS growth after the first 10%, % either way",
+                              round(abs(100 * r["rss_growth"]), 2), 5))
+            out.append(target(f"memory, {what}: argument objects alive at the end",
+                              r["alive_args_end"], sec["memory"]["maxsize"]))
+
+    storms = sec["reset"]["storms"].values()
+    out.append(target("reset_cache every 2 ms amid calls: reset failures",
+                      sum(s["reset_failures"] for s in storms), 0))
+    out.append(target("reset_cache every 2 ms amid calls: failed or wrong calls",
+                      sum(s["call_failures"] + s["wrong_values"] for s in storms), 0))
+    out.append(target("reset_cache meeting a running call: failed checks",
+                      sum(not c["ok"] for c in sec["reset"]["checks"].values()), 0))
+
+    figures = sec["registry"]["figures"]
+    if "baseline" in figures:
+        current, baseline = figures["current"], figures["baseline"]
+        for figure in ("create + first call total()", "create + first calls total(), area(3)",
+                       "end after total()", "end after total(), area(3)",
+                       "hit obj.area(3)", "hit obj.total()"):
+            for variant in ("unbounded", f"maxsize={bound}"):
+                if figure.startswith("hit") and variant == "unbounded":
+                    continue  # the bounded hit says it: a bound and the counts
+                if not figure.startswith("hit") and variant != "unbounded":
+                    continue
+                mine = current[f"{figure} [{variant}]"]["gc_on"]
+                theirs = baseline[f"{figure} [unbounded]"]["gc_on"]
+                out.append(target(f"{figure} [{variant}]: current ÷ baseline unbounded",
+                                  mine / theirs, 1.05))
+
+    threads = {r["impl"]: r for r in sec["threads"]["rows"]}
+    for expr in ("obj.area(3)", "obj.total()"):
+        bounded = threads[f"kestrine maxsize={bound} {expr}"]["gc_on"]["throughput_ratio"]
+        if snapshot:
+            out.append(target(f"2-thread throughput, one shared instance, maxsize={bound} {expr}",
+                              bounded, 1.6, ">="))
+        else:
+            unbounded = threads[f"kestrine unbounded {expr}"]["gc_on"]["throughput_ratio"]
+            out.append(target(f"2-thread throughput, one shared instance, maxsize={bound} {expr}"
+                              f" (limit: unbounded - 0.1)", bounded, round(unbounded - 0.1, 2),
+                              ">="))
+    out.append(target("2 threads on a shared instance: cache_info hits miscounted",
+                      sum(c["hits"] != c["expected"] for r in threads.values()
+                          for c in r["hit_counts"]), 0))
     return out
