@@ -201,21 +201,22 @@ def evict_rows(cfg: Config) -> tuple[list, list]:
     # Whole turns of the cycle: every repeat starts where the last one ended.
     turns = max(1, -(-cfg.miss_calls // EVICT_KEYS))
     args = cycle * turns
-    loop = make_arg_loop("obj.miss(a)")
     runs, objects = {}, {}
     for label, cls in evict_classes():
         reset(cls)
         obj = objects[label] = cls()
+        loop = make_arg_loop("obj.miss(a)")  # one per class: each call site specialises alone
         loop(obj, cycle * 2)  # fills the cache and turns it over: the timed calls all evict
         runs[label] = functools.partial(loop, obj, args)
     # What a miss costs that evicts nothing: an unbounded method, a fresh key each call on a
     # fresh instance (as the misses section times it).
     fresh_keys, fresh_cls = make_args(len(args)), unbounded_miss_class()
+    fresh_loop = make_arg_loop("obj.miss(a)")
 
     def unbounded_once():
         obj = fresh_cls()
         obj.miss(-1)
-        return loop(obj, fresh_keys)
+        return fresh_loop(obj, fresh_keys)
 
     runs["kestrine unbounded, fresh keys (no eviction)"] = unbounded_once
     ns = interleaved(runs, cfg.repeats)
@@ -297,12 +298,11 @@ def zipf_section(cfg: Config) -> dict:
     """One trace replayed on a fresh instance (cache) per repeat; the counts of the first
     replay, the best time per call."""
     trace = zipf_trace(cfg.zipf_calls, ZIPF_KEYS, ZIPF_EXPONENT, ZIPF_SEED)
-    loop = make_arg_loop("obj.f(a)")
     impls = zipf_classes(ZIPF_BOUND)
     counts, runs = {}, {}
     for label, cls, ran in impls:
 
-        def replay(label=label, cls=cls, ran=ran):
+        def replay(label=label, cls=cls, ran=ran, loop=make_arg_loop("obj.f(a)")):
             reset(cls)
             obj, ran[0] = cls(), 0
             elapsed = loop(obj, trace)
