@@ -1136,3 +1136,34 @@ def test_fork_at_random_points_of_threads_sharing_one_instance():
         for t in threads:
             t.join(JOIN_TIMEOUT)
     print(f"\n20 forks; children slower than a second: {slow_children}")
+
+
+# -- reset_cache while another thread computes -------------------------------------
+
+
+class SlowToCompute(KestrineBase):
+    def __init__(self):
+        self.started = threading.Event()
+
+    @kestrined()
+    def slow(self):
+        self.started.set()
+        time.sleep(0.2)
+        return ["slow"]
+
+    @kestrined()
+    def quick(self):
+        return ["quick"]
+
+
+def test_reset_while_another_thread_computes_waits_for_nothing_and_stores_nothing_of_it():
+    o = SlowToCompute()
+    o.quick()
+    results = []
+    thread = threading.Thread(target=lambda: results.append(o.slow()))
+    thread.start()
+    o.started.wait()
+    assert o.reset_cache() is None and o.cached_values == {}
+    thread.join()
+    assert results == [["slow"]] and o.cached_values == {}
+    assert o.slow() == ["slow"] and o.is_cached("slow")
