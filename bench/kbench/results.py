@@ -15,8 +15,9 @@ def git_revision() -> str | None:
     try:
         rev = subprocess.run(["git", "-C", str(BENCH_DIR), "rev-parse", "--short", "HEAD"],
                              capture_output=True, text=True, timeout=10)
-        dirty = subprocess.run(["git", "-C", str(BENCH_DIR), "status", "--porcelain", "--", "src"],
-                               capture_output=True, text=True, timeout=10)
+        # The pathspec from the top of the tree: a bare "src" would name bench/src.
+        dirty = subprocess.run(["git", "-C", str(BENCH_DIR), "status", "--porcelain", "--",
+                                ":(top)src"], capture_output=True, text=True, timeout=10)
     except (OSError, subprocess.SubprocessError):
         return None
     if rev.returncode != 0:
