@@ -241,14 +241,16 @@ def bounds_tables(doc: dict, markdown: bool) -> list:
                       fmt_ratio(r["gc_on"]["throughput_ratio"]),
                       fmt_ratio(r["gc_off"]["cpu_inflation"]),
                       fmt_ratio(r["gc_off"]["throughput_ratio"]),
+                      f"{min(r[s]['overlap'] for s in GC_STATES):.2f}",
                       f"{sum(r[s]['refusals'] for s in GC_STATES):,}",
                       "exact" if counted else "WRONG"])
     tables.append((f"2 threads hitting one shared warm instance, median of {th['rounds']} rounds: "
-                   "CPU-time inflation and throughput ÷ one thread alone; cache_info's hits "
-                   "against the calls made",
+                   "CPU-time inflation and throughput ÷ one thread alone, how much of their run "
+                   f"the threads overlapped (below {OVERLAP_WARN}: the figures say little); "
+                   "cache_info's hits against the calls made",
                    ["implementation", "CPU ns/op alone", "inflation", "throughput",
-                    "gc off: inflation", "gc off: throughput", "refusals", "hits counted"],
-                   cells, 1))
+                    "gc off: inflation", "gc off: throughput", "overlap", "refusals",
+                    "hits counted"], cells, 1))
     return tables
 
 
