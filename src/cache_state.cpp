@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <new>
 
 namespace kestrine {
@@ -28,6 +29,7 @@ void Released::add(StoredKey* key) {
 }
 
 void Released::release() {
+    if (objects_.empty() && keys_.empty()) return;
     // Taken out first: a __del__ run here may release more into a Released of its own.
     PyVector<PyObject*> objects;
     PyVector<StoredKey*> keys;
@@ -47,7 +49,13 @@ CacheState::~CacheState() {
         node = next;
     }
     take_back_tallies(-1);
-    for (MethodSlot* slot : methods_) delete slot;
+    for (std::size_t m = 0; m < methods_.size(); ++m) {
+        if (m < kInlineSlots) {
+            methods_[m]->~MethodSlot();
+        } else {
+            delete methods_[m];
+        }
+    }
     // Values go first, then (with the registry) the keys.
     for (Entry& entry : entries_) Py_CLEAR(entry.value);
 }
@@ -199,7 +207,7 @@ bool CacheState::store_value(KeyId k, PyObject* value, Released& released) {
         drop_value(k, released);
         return true;
     }
-    if (slot.maxsize > 0 && slot.ring.size() >= static_cast<std::size_t>(slot.maxsize)) {
+    if (slot.maxsize > 0 && slot.count >= static_cast<std::size_t>(slot.maxsize)) {
         // The new value takes the evicted one's place, so it is swept last.
         std::size_t place = sweep(slot);
         auto victim = slot.ring[place];
@@ -209,14 +217,18 @@ bool CacheState::store_value(KeyId k, PyObject* value, Released& released) {
         slot.hand = (place + 1) % slot.ring.size();
         entry.ring_pos = static_cast<std::uint32_t>(place);
     } else {
-        try {
-            slot.ring.push_back(static_cast<std::uint32_t>(k));
-        } catch (const std::bad_alloc&) {
-            Py_DECREF(value);
-            PyErr_NoMemory();
-            return false;
+        if (slot.maxsize > 0) {
+            // Only a bounded method keeps a ring: an unbounded one only counts.
+            try {
+                slot.ring.push_back(static_cast<std::uint32_t>(k));
+            } catch (const std::bad_alloc&) {
+                Py_DECREF(value);
+                PyErr_NoMemory();
+                return false;
+            }
+            entry.ring_pos = static_cast<std::uint32_t>(slot.ring.size() - 1);
         }
-        entry.ring_pos = static_cast<std::uint32_t>(slot.ring.size() - 1);
+        ++slot.count;
     }
     entry.referenced = 0;
     entry.value = value;
@@ -237,8 +249,10 @@ std::size_t CacheState::sweep(MethodSlot& slot) {
 
 void CacheState::remove_from_ring(KeyId k) {
     Entry& entry = entries_[k];
-    if (entry.ring_pos == kNotInRing || entry.method == kNoMethod) return;
+    if (entry.method == kNoMethod) return;
     MethodSlot& slot = *methods_[entry.method];
+    --slot.count;
+    if (entry.ring_pos == kNotInRing) return;
     std::uint32_t last = slot.ring.back();
     slot.ring[entry.ring_pos] = last;
     entries_[last].ring_pos = entry.ring_pos;
@@ -429,6 +443,7 @@ void CacheState::clear_all(Released& released) {
     for (MethodSlot* slot : methods_) {
         slot->ring.clear();
         slot->hand = 0;
+        slot->count = 0;
     }
 }
 
@@ -436,7 +451,11 @@ namespace {
 
 bool same_name(PyObject* a, PyObject* b) {
     // Exact strs compare natively; nothing else is ever a method name here.
-    return a == b || PyUnicode_Compare(a, b) == 0;
+    if (a == b) return true;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    int kind = PyUnicode_KIND(a);
+    return length == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), std::size_t(length) * kind) == 0;
 }
 
 }  // namespace
@@ -479,6 +498,7 @@ void CacheState::reset_into(CacheState& graveyard) {
     for (MethodSlot* slot : methods_) {
         slot->ring.clear();
         slot->hand = 0;
+        slot->count = 0;
         slot->hits.store(0, std::memory_order_relaxed);
         slot->misses = 0;
     }
@@ -505,15 +525,22 @@ int CacheState::method_index(PyObject* name, std::int64_t maxsize, bool& created
         PyErr_SetString(PyExc_OverflowError, "too many decorated methods on one instance");
         return -1;
     }
-    auto* slot = new (std::nothrow) MethodSlot();
+    // The first few live inside the state: most instances use few memoised methods.
+    bool inline_slot = methods_.size() < kInlineSlots;
+    MethodSlot* slot = inline_slot ? new (inline_slots_[methods_.size()]) MethodSlot()
+                                   : new (std::nothrow) MethodSlot();
     if (!slot) {
         PyErr_NoMemory();
         return -1;
     }
     try {
-        methods_.push_back(slot);
+        methods_.emplace_back(slot);
     } catch (const std::bad_alloc&) {
-        delete slot;
+        if (inline_slot) {
+            slot->~MethodSlot();
+        } else {
+            delete slot;
+        }
         PyErr_NoMemory();
         return -1;
     }
@@ -523,10 +550,42 @@ int CacheState::method_index(PyObject* name, std::int64_t maxsize, bool& created
     return static_cast<int>(methods_.size() - 1);
 }
 
-void CacheState::set_maxsize(int m, std::int64_t maxsize, Released& released) {
+bool CacheState::set_maxsize(int m, std::int64_t maxsize, Released& released) {
     MethodSlot& slot = *methods_[m];
+    if (maxsize <= 0) {
+        // Unbounded: no ring to keep. A bound of 0: every value goes.
+        for (std::uint32_t k : slot.ring) entries_[k].ring_pos = kNotInRing;
+        slot.ring.clear();
+        slot.hand = 0;
+        slot.maxsize = maxsize;
+        if (maxsize == 0)
+            for (std::size_t k = 0; k < entries_.size(); ++k)
+                if (entries_[k].value && entries_[k].method == m) {
+                    --slot.count;
+                    drop_value(k, released);
+                }
+        return true;
+    }
+    if (slot.maxsize <= 0) {
+        // A method bounded now gets its ring: its values in the order their keys were
+        // registered, swept from the first.
+        try {
+            slot.ring.reserve(slot.count);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return false;
+        }
+        for (std::size_t k = 0; k < entries_.size(); ++k)
+            if (entries_[k].value && entries_[k].method == m)
+                slot.ring.push_back(static_cast<std::uint32_t>(k));
+        std::sort(slot.ring.begin(), slot.ring.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return key_registry_.key_of(a)->serial() < key_registry_.key_of(b)->serial();
+        });
+        for (std::size_t place = 0; place < slot.ring.size(); ++place)
+            entries_[slot.ring[place]].ring_pos = static_cast<std::uint32_t>(place);
+        slot.hand = 0;
+    }
     slot.maxsize = maxsize;
-    if (maxsize < 0) return;
     while (slot.ring.size() > static_cast<std::size_t>(maxsize)) {
         std::size_t place = sweep(slot);
         KeyId victim = slot.ring[place];
@@ -534,6 +593,7 @@ void CacheState::set_maxsize(int m, std::int64_t maxsize, Released& released) {
         slot.hand = slot.ring.empty() ? 0 : place % slot.ring.size();
         drop_value(victim, released);
     }
+    return true;
 }
 
 void CacheState::note_hit(KeyId k) {
@@ -605,7 +665,7 @@ MethodCounts CacheState::counts(int m) const {
     out.hits = slot.hits.load(std::memory_order_relaxed) + tallied_hits(m);
     out.misses = slot.misses;
     out.maxsize = slot.maxsize;
-    out.currsize = slot.ring.size();
+    out.currsize = slot.count;
     return out;
 }
 

@@ -13,6 +13,7 @@
 #include "metadata_hash_manager.h"
 #include "py_allocator.h"
 #include "py_ref.h"
+#include "small_vector.h"
 #include "thread_record.h"
 
 namespace kestrine {
@@ -182,7 +183,8 @@ class CacheState {
     void assign_method(KeyId k, int m) { entries_[k].method = static_cast<std::uint16_t>(m); }
     int method_of(KeyId k) const { return k < entries_.size() ? entries_[k].method : kNoMethod; }
     // Sets the bound of method `m` for this instance; values beyond it are evicted at once.
-    void set_maxsize(int m, std::int64_t maxsize, Released& released);
+    // false (MemoryError) with nothing changed.
+    bool set_maxsize(int m, std::int64_t maxsize, Released& released);
     void count_miss(int m) { ++methods_[m]->misses; }
     // A hit on `k` by the only thread that uses the instance now (a quick or exclusive
     // hold): marks the value used and counts it.
@@ -251,11 +253,13 @@ class CacheState {
         // threads set it through std::atomic_ref.
         std::uint8_t referenced = 0;
     };
-    // One method's bound, counts and the ring of its calls that have a value, which the
-    // eviction sweeps (second chance: a value hit since the last sweep is passed over once).
+    // One method's bound, counts and, when it is bounded, the ring of its calls that have a
+    // value, which the eviction sweeps (second chance: a value hit since the last sweep is
+    // passed over once).
     struct MethodSlot {
         Ref name;
         std::int64_t maxsize = kUnbounded;
+        std::size_t count = 0;  // calls with a stored value
         PyVector<std::uint32_t> ring;
         std::size_t hand = 0;
         std::atomic<std::uint64_t> hits{0};  // hits of a lone thread, or past its tallies
@@ -316,7 +320,9 @@ class CacheState {
     PyVector<Entry> entries_;
     PyVector<std::uint8_t> meta_;    // state (kNoState when none) | the bits above
     PyVector<std::uint32_t> links_;  // invalidate's pending stack, then its visited list
-    PyVector<MethodSlot*> methods_;  // owned
+    static constexpr std::size_t kInlineSlots = 2;
+    SmallVector<MethodSlot*, 4> methods_;  // owned; the first kInlineSlots in inline_slots_
+    alignas(MethodSlot) unsigned char inline_slots_[kInlineSlots][sizeof(MethodSlot)];
     // Set by the first hit counted in a thread's record.
     std::atomic<bool> tallied_{false};
     std::uint32_t next_token_ = 0;

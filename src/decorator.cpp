@@ -1,6 +1,8 @@
 // Decorator factories, MethodSpec, KestrineDecorator and the cached call.
 #include "decorator.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <limits>
 #include <new>
@@ -20,14 +22,51 @@ namespace kestrine {
 // ---------------------------------------------------------------------------------------
 // The instances of a decorated method
 
-// Weak references to the live instances the method ran on; an instance joins when the
-// method first runs on it. References to dead instances are swept out whenever the list has
-// doubled since the last sweep. No Python code runs under the mutex: strong references taken
-// there are dropped after it.
+// Weak references to the live instances the method ran on, for its class-wide cache_clear
+// and cache_info. Kept only from the first such call on: that call finds the live instances
+// once, in the collector's list of objects, and from then on an instance joins when the
+// method first runs on it. A program that never asks pays nothing at creation, first store
+// or deallocation (a weak reference costs about as much as the rest of a first store).
+// References to dead instances are swept out whenever the list has doubled since the last
+// sweep. No Python code runs under the mutex: strong references taken there are dropped
+// after it.
 struct InstanceRegistry {
     PyMutex mutex{};
+    std::atomic<bool> active{false};
     std::vector<PyObject*> refs;  // owned weak references
     std::size_t sweep_at = 64;
+
+    bool join_if_active(PyObject* instance) {
+        return !active.load(std::memory_order_acquire) || join(instance);
+    }
+
+    // Starts keeping the registry: from now on instances join on their first run of the
+    // method, and every KestrineBase instance alive now joins (those the method never ran
+    // on are passed over by the walks). Instances that join twice meanwhile are walked once.
+    bool activate() {
+        if (active.load(std::memory_order_acquire)) return true;
+        // On before the walk: an instance that first stores meanwhile joins by itself.
+        active.store(true, std::memory_order_release);
+        bool ok = [&] {
+            Ref gc_module = Ref::steal(PyImport_ImportModule("gc"));
+            if (!gc_module) return false;
+            Ref objects = Ref::steal(PyObject_CallMethod(gc_module.get(), "get_objects", nullptr));
+            if (!objects) return false;
+            if (!PyList_Check(objects.get())) {
+                raise_type_mismatch(objects.get(), "list");
+                return false;
+            }
+            // The list is ours alone: nothing else changes it while it is walked.
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(objects.get()); ++i) {
+                PyObject* object = PyList_GET_ITEM(objects.get(), i);
+                if (is_kestrine_instance(object) && !join(object)) return false;
+            }
+            return true;
+        }();
+        // A walk that failed is walked again by the next call.
+        if (!ok) active.store(false, std::memory_order_release);
+        return ok;
+    }
 
     InstanceRegistry() = default;
     InstanceRegistry(const InstanceRegistry&) = delete;
@@ -75,8 +114,9 @@ struct InstanceRegistry {
         return ok;
     }
 
-    // Strong references to the live members; false with MemoryError set.
+    // Strong references to the live members, each once; false with an exception set.
     bool live(std::vector<Ref>& out) {
+        if (!activate()) return false;
         std::vector<PyObject*> alive;
         PyMutex_Lock(&mutex);
         bool ok = true;
@@ -91,14 +131,16 @@ struct InstanceRegistry {
         }
         PyMutex_Unlock(&mutex);
         if (ok) {
+            std::sort(alive.begin(), alive.end());
             try {
                 out.reserve(alive.size());
             } catch (const std::bad_alloc&) {
                 ok = false;
             }
         }
-        for (PyObject* object : alive) {
-            if (ok) {
+        for (std::size_t i = 0; i < alive.size(); ++i) {
+            PyObject* object = alive[i];
+            if (ok && (i == 0 || alive[i - 1] != object)) {
                 out.push_back(Ref::steal(object));
             } else {
                 Py_DECREF(object);
@@ -110,7 +152,7 @@ struct InstanceRegistry {
 };
 
 bool join_instances(KestrineDecoratorObject* decorator, PyObject* instance) {
-    return decorator->instances->join(instance);
+    return decorator->instances->join_if_active(instance);
 }
 
 bool convert_maxsize(PyObject* value, std::int64_t& out) {
@@ -608,7 +650,7 @@ PyObject* exclusive_step(KestrineBaseObject* base, ExclusiveHold& hold,
     int m = state->method_index(spec.name_str.get(), spec.maxsize, created);
     if (m < 0) return fail();
     // The class-wide operations reach the instance from now on.
-    if (created && !decorator->instances->join(reinterpret_cast<PyObject*>(base))) return fail();
+    if (created && !join_instances(decorator, reinterpret_cast<PyObject*>(base))) return fail();
     state->assign_method(k, m);
     std::uint32_t token;
     if (!state->push_frame(k, spec.track_runtime_dependencies, thread, token)) return fail();

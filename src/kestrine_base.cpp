@@ -426,7 +426,7 @@ PyObject* set_maxsize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     int m = state->method_index(spec.name_str.get(), spec.maxsize, created);
     if (m < 0) return nullptr;
     if (created && !join_instances(decorator, self)) return nullptr;
-    state->set_maxsize(m, maxsize, released);
+    if (!state->set_maxsize(m, maxsize, released)) return nullptr;
     hold.release();
     Py_RETURN_NONE;
 }

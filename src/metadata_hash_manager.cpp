@@ -141,12 +141,12 @@ PyObject* StoredKey::as_tuple() {
 
 MetadataHashManager::~MetadataHashManager() {
     for (StoredKey* key : keys_)
-        if (key) StoredKey::destroy(key);
+        if (!is_free(key)) StoredKey::destroy(key);
 }
 
 int MetadataHashManager::traverse(visitproc visit, void* arg) const {
     for (const StoredKey* key : keys_)
-        if (key)
+        if (!is_free(key))
             if (int result = key->traverse(visit, arg)) return result;
     return 0;
 }
@@ -159,45 +159,42 @@ Found MetadataHashManager::probe(Py_hash_t hash, Equal&& equal, KeyId& out) cons
     // last one compared. Usually there is one candidate and a single round. No allocation: a
     // hit may run where allocating must not fail.
     std::uint32_t tag = tag_of(hash);
-    auto next_candidate = [&](std::uint64_t after, bool first) {
+    std::uint64_t home = spread(hash);
+    std::uint64_t lowest = 0;  // a round takes the earliest key registered from here on
+    for (;;) {
         std::int64_t best = -1;
-        std::uint64_t best_serial = 0;
-        auto scan = [&](const SlotTable& table, std::size_t moved_below) {
-            if (table.size() == 0) return;
+        std::uint64_t best_serial = ~std::uint64_t(0);
+        for (int t = 0; t < 2; ++t) {
+            const SlotTable& table = t == 0 ? slots_ : old_;
+            std::size_t moved_below = t == 0 ? 0 : migrated_;
+            if (table.size() == 0) continue;
             std::size_t mask = table.size() - 1;
             const Slot* slots = table.data();
-            for (std::size_t i = spread(hash) & mask;; i = (i + 1) & mask) {
+            for (std::size_t i = home & mask;; i = (i + 1) & mask) {
                 Slot slot = slots[i];
-                if (slot.id_plus_one == kEmptySlot) return;
+                if (slot.id_plus_one == kEmptySlot) break;
                 if (slot.hash_tag != tag || slot.id_plus_one == kRemoved || i < moved_below)
                     continue;
                 std::int64_t id = std::int64_t(slot.id_plus_one) - 1;
                 const StoredKey* key = keys_[id];
-                if (key->hash() != hash || (!first && key->serial() <= after)) continue;
-                if (best < 0 || key->serial() < best_serial) {
-                    best = id;
-                    best_serial = key->serial();
-                }
+                std::uint64_t serial = key->serial();
+                if (key->hash() != hash || serial < lowest || serial >= best_serial) continue;
+                best = id;
+                best_serial = serial;
             }
-        };
-        scan(slots_, 0);
-        scan(old_, migrated_);
-        return best;
-    };
-    for (std::int64_t id = next_candidate(0, true); id >= 0;
-         id = next_candidate(keys_[id]->serial(), false)) {
+        }
+        if (best < 0) return Found::No;
         // The equality may run Python code; the tables cannot change meanwhile because
         // every change needs the instance's exclusive access, which the caller holds or
         // which shared holders keep others from taking.
-        int result = equal(keys_[id]);
-        if (result == 0) continue;
+        int result = equal(keys_[best]);
         if (result == 1) {
-            out = KeyId(id);
+            out = KeyId(best);
             return Found::Yes;
         }
-        return result == kUndecided ? Found::Undecided : Found::Error;
+        if (result != 0) return result == kUndecided ? Found::Undecided : Found::Error;
+        lowest = best_serial + 1;
     }
-    return Found::No;
 }
 
 Found MetadataHashManager::find(const KeyParts& parts, KeyId& out) const {
@@ -235,22 +232,18 @@ void MetadataHashManager::migrate(std::size_t count) {
 }
 
 bool MetadataHashManager::insert(StoredKey* key, KeyId& out) {
-    bool reuse = !free_ids_.empty();
+    bool reuse = free_head_ != kNoFreeId;
     if (!reuse && keys_.size() >= kIdLimit) {
         StoredKey::destroy(key);
         PyErr_SetString(PyExc_OverflowError, "too many distinct calls on one instance");
         return false;
     }
-    auto id = reuse ? free_ids_.back() : static_cast<std::uint32_t>(keys_.size());
+    auto id = static_cast<std::uint32_t>(reuse ? free_head_ : keys_.size());
     try {
         // Every allocation happens before anything changes, so a failure leaves the
         // registry exactly as it was.
-        if (!reuse && keys_.size() == keys_.capacity()) {
-            std::size_t capacity = keys_.empty() ? 8 : keys_.size() * 2;
-            keys_.reserve(capacity);
-            // Room for every id to be freed at once: removal never allocates.
-            free_ids_.reserve(capacity);
-        }
+        if (!reuse && keys_.size() == keys_.capacity())
+            keys_.reserve(keys_.empty() ? 8 : keys_.size() * 2);
         if ((live_ + removed_ + 1) * 10 > slots_.size() * 7) {
             // Mostly removed places: the table is rebuilt at its size; else it doubles.
             bool crowded = (live_ + 1) * 20 > slots_.size() * 7;
@@ -272,7 +265,7 @@ bool MetadataHashManager::insert(StoredKey* key, KeyId& out) {
     migrate(2);
     key->serial_ = next_serial_++;
     if (reuse) {
-        free_ids_.pop_back();
+        free_head_ = next_free(keys_[id]);
         keys_[id] = key;
     } else {
         keys_.push_back(key);  // capacity reserved above
@@ -305,8 +298,8 @@ StoredKey* MetadataHashManager::detach(KeyId id) {
         ++removed_;
     else
         mark(old_, migrated_);
-    keys_[id] = nullptr;
-    free_ids_.push_back(static_cast<std::uint32_t>(id));  // room reserved with keys_
+    keys_[id] = free_entry(free_head_);
+    free_head_ = id;
     --live_;
     ++changes_;
     ++removals_;

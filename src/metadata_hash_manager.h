@@ -94,7 +94,7 @@ class MetadataHashManager {
 
     void swap(MetadataHashManager& other) noexcept {
         keys_.swap(other.keys_);
-        free_ids_.swap(other.free_ids_);
+        std::swap(free_head_, other.free_head_);
         slots_.swap(other.slots_);
         old_.swap(other.old_);
         std::swap(migrated_, other.migrated_);
@@ -109,7 +109,9 @@ class MetadataHashManager {
     int traverse(visitproc visit, void* arg) const;
 
     // The registered key, or nullptr for an id not in use.
-    StoredKey* key_of(KeyId id) const { return id < keys_.size() ? keys_[id] : nullptr; }
+    StoredKey* key_of(KeyId id) const {
+        return id < keys_.size() && !is_free(keys_[id]) ? keys_[id] : nullptr;
+    }
     // One past the highest id in use or free.
     std::size_t id_limit() const { return keys_.size(); }
     // Counters of registrations and removals: what a find learnt still holds while neither
@@ -164,8 +166,21 @@ class MetadataHashManager {
     // Moves up to `count` slots of the table being drained into the current one.
     void migrate(std::size_t count);
 
-    PyVector<StoredKey*> keys_;         // by id: the owned keys, nullptr for a free id
-    PyVector<std::uint32_t> free_ids_;  // ids of removed keys, reused first
+    // A free id's place holds the next free id, tagged in the low bit (a key's address never
+    // has it): the free ids form a list through the table, so removal never allocates.
+    static bool is_free(const StoredKey* entry) {
+        return reinterpret_cast<std::uintptr_t>(entry) & 1;
+    }
+    static StoredKey* free_entry(std::uint64_t next) {
+        return reinterpret_cast<StoredKey*>(static_cast<std::uintptr_t>(next << 1 | 1));
+    }
+    static std::uint64_t next_free(const StoredKey* entry) {
+        return reinterpret_cast<std::uintptr_t>(entry) >> 1;
+    }
+    static constexpr std::uint64_t kNoFreeId = ~std::uint64_t(0) >> 1;
+
+    PyVector<StoredKey*> keys_;  // by id: the owned keys, or a free id's link
+    std::uint64_t free_head_ = kNoFreeId;
     // Open addressing over ids; a lookup compares the candidates of one hash in id order, so
     // no per-hash list needs allocating.
     SlotTable slots_;

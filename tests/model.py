@@ -32,9 +32,13 @@ class Method:  # a decorated method's options and declared dependencies
         self.maxsize = maxsize
 
 
-class Slot:  # a method's bound, counts and ring of calls with a value, on one instance
+class Slot:  # a method's bound, counts and (when bounded) ring of calls with a value
     def __init__(self, maxsize):
         self.maxsize, self.ring, self.hand, self.hits, self.misses = maxsize, [], 0, 0, 0
+        self.count = 0
+
+    def bounded(self):
+        return self.maxsize is not None and self.maxsize > 0
 
 
 class InstanceModel:
@@ -47,7 +51,7 @@ class InstanceModel:
         self.call_stack = []  # (KeyId, track_runtime_dependencies)
         self.methods = methods or {}  # method name -> Slot; bounds outlive a reset
         for slot in self.methods.values():
-            slot.ring, slot.hand, slot.hits, slot.misses = [], 0, 0, 0
+            slot.ring, slot.hand, slot.hits, slot.misses, slot.count = [], 0, 0, 0, 0
         self.method_of = {}  # KeyId -> method name, from its first miss or load
         self.referenced = set()  # second chance: hit since the last sweep passed them
         self.dropped = set()  # values the cache dropped while calls depended on them
@@ -65,11 +69,12 @@ class InstanceModel:
         self.referenced.discard(k)
         if k not in self.method_of:
             return value
-        ring = self.methods[self.method_of[k]].ring
-        i = ring.index(k)
-        ring[i] = ring[-1]
-        ring.pop()
-        self.referenced.discard(k)
+        slot = self.methods[self.method_of[k]]
+        slot.count -= 1
+        if k in slot.ring:
+            i = slot.ring.index(k)
+            slot.ring[i] = slot.ring[-1]
+            slot.ring.pop()
         return value
 
     def sweep(self, slot):
@@ -115,7 +120,7 @@ class InstanceModel:
         if slot.maxsize == 0:
             self.values[k] = value
             self.drop_value(k)
-        elif slot.maxsize is not None and len(slot.ring) >= slot.maxsize:
+        elif slot.bounded() and slot.count >= slot.maxsize:
             place = self.sweep(slot)
             victim = slot.ring[place]
             self.drop_value(victim)
@@ -123,13 +128,26 @@ class InstanceModel:
             slot.hand = (place + 1) % len(slot.ring)
             self.values[k] = value
         else:
-            slot.ring.append(k)
+            if slot.bounded():
+                slot.ring.append(k)
+            slot.count += 1
             self.values[k] = value
 
     def set_maxsize(self, method, maxsize):
         slot = self.slot(method)
+        if not maxsize:  # unbounded keeps no ring; a bound of 0 drops every value
+            slot.ring, slot.hand, slot.maxsize = [], 0, maxsize
+            if maxsize == 0:
+                for k in [k for k in self.values if self.method_of.get(k) == method.name]:
+                    slot.count -= 1
+                    self.drop_value(k)
+            return
+        if not slot.bounded():  # bounded now: a ring in registration order
+            # Ids here are never reused: their order is the order of registration.
+            slot.ring = sorted(k for k in self.values if self.method_of.get(k) == method.name)
+            slot.hand = 0
         slot.maxsize = maxsize
-        while maxsize is not None and len(slot.ring) > maxsize:
+        while len(slot.ring) > maxsize:
             place = self.sweep(slot)
             victim = slot.ring[place]
             self.values[victim] = self.take_value(victim)  # out of the ring, value kept
@@ -138,7 +156,7 @@ class InstanceModel:
 
     def cache_info(self, method):
         slot = self.methods.get(method.name) or Slot(method.maxsize)
-        return (slot.hits, slot.misses, slot.maxsize, len(slot.ring))
+        return (slot.hits, slot.misses, slot.maxsize, slot.count)
 
     def forget_method(self, name):
         """A class-wide cache_clear: reaches an instance the method has a slot on."""
@@ -296,7 +314,7 @@ class InstanceModel:
         self.referenced.clear()
         self.dropped.clear()
         for slot in self.methods.values():
-            slot.ring, slot.hand = [], 0
+            slot.ring, slot.hand, slot.count = [], 0, 0
 
     def reset_cache(self):
         """Back to a new instance's cache, but for the bounds set on it."""

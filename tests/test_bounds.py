@@ -174,6 +174,9 @@ def test_class_wide_cache_clear_and_info_reach_live_instances_of_subclasses():
         assert o.validation_state == {"g": "invalid", ("f", (("x", 1),)): "invalid"}
     assert tuple(Own.f.cache_info()) == (0, 0, 3, 0)
     assert objs[0].g() == [1, "g"] and objs[0].is_cached("g")
+    late = Sub()  # made after the first class-wide call: joins when f first runs on it
+    late.f(9), late.f(9)
+    assert tuple(Own.f.cache_info()) == (1, 2, 3, 2)
     # Instances of a class without weak references are out of the class-wide reach.
     plain = NoWeakReferences()
     plain.m()
