@@ -24,7 +24,7 @@ namespace kestrine {
 
 // Weak references to the live instances the method ran on, for its class-wide cache_clear
 // and cache_info. Kept only from the first such call on: that call finds the live instances
-// once, in the collector's list of objects, and from then on an instance joins when the
+// once, among the objects the collector tracks, and from then on an instance joins when the
 // method first runs on it. A program that never asks pays nothing at creation, first store
 // or deallocation (a weak reference costs about as much as the rest of a first store).
 // References to dead instances are swept out whenever the list has doubled since the last
@@ -47,22 +47,33 @@ struct InstanceRegistry {
         if (active.load(std::memory_order_acquire)) return true;
         // On before the walk: an instance that first stores meanwhile joins by itself.
         active.store(true, std::memory_order_release);
-        bool ok = [&] {
-            Ref gc_module = Ref::steal(PyImport_ImportModule("gc"));
-            if (!gc_module) return false;
-            Ref objects = Ref::steal(PyObject_CallMethod(gc_module.get(), "get_objects", nullptr));
-            if (!objects) return false;
-            if (!PyList_Check(objects.get())) {
-                raise_type_mismatch(objects.get(), "list");
-                return false;
-            }
-            // The list is ours alone: nothing else changes it while it is walked.
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(objects.get()); ++i) {
-                PyObject* object = PyList_GET_ITEM(objects.get(), i);
-                if (is_kestrine_instance(object) && !join(object)) return false;
-            }
-            return true;
-        }();
+        // The collector's walk stops every other thread, so it sees no object another
+        // thread is still building; the instances are only gathered there, with a
+        // reference each, and join after it.
+        struct Found {
+            std::vector<PyObject*> instances;
+            bool out_of_memory = false;
+        } found;
+        PyUnstable_GC_VisitObjects(
+            [](PyObject* object, void* arg) -> int {
+                auto* into = static_cast<Found*>(arg);
+                if (!is_kestrine_instance(object)) return 1;
+                try {
+                    into->instances.push_back(Py_NewRef(object));
+                } catch (const std::bad_alloc&) {
+                    Py_DECREF(object);
+                    into->out_of_memory = true;
+                    return 0;
+                }
+                return 1;
+            },
+            &found);
+        bool ok = !found.out_of_memory;
+        if (!ok) PyErr_NoMemory();
+        for (PyObject* instance : found.instances) {
+            if (ok && !join(instance)) ok = false;
+            Py_DECREF(instance);
+        }
         // A walk that failed is walked again by the next call.
         if (!ok) active.store(false, std::memory_order_release);
         return ok;
