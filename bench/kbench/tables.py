@@ -232,6 +232,18 @@ def bounds_tables(doc: dict, markdown: bool) -> list:
                    ["figure", "current", "baseline", "ratio", "gc off: current", "baseline",
                     "ratio"], cells, 1))
 
+    runs = [c for c in reg.get("classwide", []) if c]
+    if runs:
+        cells = [[f"{c['instances']:,} + {c['idle_instances']:,}", f"{c['first_info_ms']:.1f}",
+                  f"{c['second_info_ms']:.1f}", f"{c['clear_ms']:.1f}",
+                  f"{c['currsize_after_clear']:,}", f"{c['idle_weakly_referenced']:,}"]
+                 for c in runs]
+        tables.append(("class-wide calls, one per child process: the first finds the live "
+                       "instances among every object the collector tracks; ms",
+                       ["instances that ran total() + that never memoised",
+                        "first Cls.total.cache_info()", "second", "Cls.total.cache_clear()",
+                        "stored after the clear", "idle ones weakly referenced"], cells, 1))
+
     th = sec["threads"]
     cells = []
     for r in th["rows"]:

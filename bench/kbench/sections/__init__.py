@@ -10,8 +10,9 @@
   memory     bytes per entry at 1,000,000 entries (RSS delta, a fresh process each)
   rounds     live nodes and RSS over rounds of a program that builds, infers and drops trees
   bounds     maxsize: bounded hits and evicting misses against lru_cache, a Zipf trace's hit
-             ratio, memory under a bound, reset_cache amid calls, the instance registry's
-             cost against a baseline build (--baseline), 2 threads on a shared bounded instance
+             ratio, memory under a bound, reset_cache amid calls, an instance's first call and
+             end against a baseline build (--baseline), the class-wide calls, 2 threads on a
+             shared bounded instance
 
 A new section is a module here with its function registered in SECTION_RUNS.
 """

@@ -1,10 +1,11 @@
 """Bounded caches (maxsize): what a bound costs a hit, a miss that evicts, the hit ratio and
 time of a Zipf trace, memory under a bound with fresh arguments, reset_cache amid running
-calls, what the instance registry adds to an instance's first call and its end, and hits of
-two threads on one shared bounded instance.
+calls, what the bookkeeping of bounds, counts and class-wide calls adds to an instance's
+first call and its end, what the class-wide calls cost, and hits of two threads on one
+shared bounded instance.
 
-The registry figures compare the installed module with a baseline build of an earlier
-revision (one without bounds, hit counts or the registry), each measured in child
+The instance figures compare the installed module with a baseline build of an earlier
+revision (one without bounds, counts or class-wide calls), each measured in child
 processes taken in turn. One command measures it, building the baseline on first use:
 
     make bench BENCH_ARGS="--section bounds --baseline e8934a4"
@@ -13,7 +14,7 @@ processes taken in turn. One command measures it, building the baseline on first
 `--baseline REV` exports REV (git archive, no worktree) to /tmp/kestrine-baseline-REV/src and
 builds it with CMake (Release, as the package builds) for the running interpreter into
 /tmp/kestrine-baseline-REV/<interpreter>; `--baseline DIR` takes a directory that already
-holds a built module. Without --baseline the registry figures show the installed module
+holds a built module. Without --baseline the instance figures show the installed module
 alone.
 """
 
@@ -590,7 +591,8 @@ def reset_section(cfg: Config) -> dict:
 
 
 # ---------------------------------------------------------------------------------------
-# Registry: instance creation with the first call, and deallocation, against a baseline
+# Instances: creation with the first call, and deallocation, against a baseline; the
+# class-wide calls
 
 
 # (figure of creation with the first calls, figure of the end of such an instance, calls)
@@ -626,16 +628,22 @@ def make_instance_loop(first: str):
 
 def registry_child(params: dict) -> dict:
     """Per instance: creation with the first calls, and the instance's end; then hits. Runs
-    on whichever build PYTHONPATH selects; figures with a bound only where it has them."""
+    on whichever build PYTHONPATH selects; figures with a bound, and those of the class-wide
+    calls, only where it has them."""
     repeats, batch, batches = params["repeats"], params["batch"], params["batches"]
-    variants = [("unbounded", None)] + ([(f"maxsize={BOUND}", BOUND)] if bounds_supported()
-                                        else [])
+    variants = [("unbounded", unbounded_area_class(), FIRST_CALLS, True)]
+    classwide = None
+    if bounds_supported():
+        variants.append((f"maxsize={BOUND}", area_class(BOUND), FIRST_CALLS[:2], True))
+        classwide = classwide_calls(params["classwide_instances"])
+        # Once a class-wide call was made, instances join the method's registry at their
+        # first call (a weak reference each).
+        kept = fresh_area_class()
+        kept.total.cache_info()
+        variants.append(("after a class-wide call", kept, FIRST_CALLS[:1], False))
     figures = {}
-    for suffix, maxsize in variants:
-        cls = area_class(maxsize) if maxsize else unbounded_area_class()
-        for made_name, end_name, first in FIRST_CALLS:
-            if maxsize and not first:
-                continue
+    for suffix, cls, first_calls, hits in variants:
+        for made_name, end_name, first in first_calls:
             loop = make_instance_loop(first)
             keep = [None] * batch
             loop(cls, batch, 2, keep)  # warm-up
@@ -648,6 +656,8 @@ def registry_child(params: dict) -> dict:
                 count = batch * batches
                 figures.setdefault(f"{made_name} [{suffix}]", {})[state] = made / count
                 figures.setdefault(f"{end_name} [{suffix}]", {})[state] = freed / count
+        if not hits:
+            continue
         for case, expr in (("hit obj.area(3)", "obj.area(3)"), ("hit obj.total()", "obj.total()")):
             obj, loop = cls(), make_loop(expr)
             iterations = params["hit_calls"] // UNROLL
@@ -655,7 +665,40 @@ def registry_child(params: dict) -> dict:
             figures[f"{case} [{suffix}]"] = gc_pair(
                 lambda gc_on, n: best_of(lambda: loop(obj, iterations), gc_on, n)
                 / (iterations * UNROLL), repeats)
-    return {"kestrine": kestrine.__file__, "bounds": bounds_supported(), "figures": figures}
+    return {"kestrine": kestrine.__file__, "bounds": bounds_supported(), "figures": figures,
+            "classwide": classwide}
+
+
+def classwide_calls(count: int) -> dict:
+    """ms of the first Cls.total.cache_info() (it finds the live instances, among every object
+    the collector tracks), of a second one and of Cls.total.cache_clear(), with `count` live
+    instances that ran total() and as many of another class that never memoised."""
+    cls, others = fresh_area_class(), fresh_area_class()
+    ran = [cls() for _ in range(count)]
+    for obj in ran:
+        obj.total()
+    idle = [others() for _ in range(count)]
+    gc.collect()
+    times = []
+    for call in (cls.total.cache_info, cls.total.cache_info, cls.total.cache_clear):
+        started = time.perf_counter_ns()
+        result = call()
+        times.append((time.perf_counter_ns() - started) / 1e6)
+        if result is not None and (result.misses, result.currsize) != (count, count):
+            raise RuntimeError(f"class-wide cache_info: {result}, expected {count} calls")
+    after = cls.total.cache_info()
+    # What the walk left on instances it passed over: a weak reference each, held by the
+    # method's registry until a sweep finds them dead.
+    idle_referenced = sum(weakref.getweakrefcount(obj) > 0 for obj in idle)
+    del ran, idle
+    return {"instances": count, "idle_instances": count, "first_info_ms": times[0],
+            "second_info_ms": times[1], "clear_ms": times[2],
+            "currsize_after_clear": after.currsize, "idle_weakly_referenced": idle_referenced}
+
+
+def fresh_area_class():
+    """A class of its own (no class-wide call made on it yet)."""
+    return area_class.__wrapped__(None)
 
 
 @functools.cache
@@ -722,16 +765,19 @@ def registry_section(cfg: Config) -> dict:
     """Current and baseline children in turn, `registry_rounds` times; the best figure of
     each build over its children."""
     params = {"repeats": list(cfg.registry_repeats), "batch": cfg.registry_batch,
-              "batches": cfg.registry_batches, "hit_calls": cfg.hit_calls}
+              "batches": cfg.registry_batches, "hit_calls": cfg.hit_calls,
+              "classwide_instances": cfg.registry_batch * cfg.registry_batches}
     builds = {"current": None}
     if cfg.baseline:
         builds["baseline"] = baseline_dir(cfg.baseline)
     best: dict = {name: {} for name in builds}
-    modules = {}
+    modules, classwide = {}, []
     for _ in range(cfg.registry_rounds):
         for name, path in builds.items():
             got = run_child("registry", params, path)
             modules[name] = got["kestrine"]
+            if name == "current":
+                classwide.append(got["classwide"])
             if path is not None and not got["kestrine"].startswith(str(path)):
                 raise RuntimeError(f"baseline child loaded {got['kestrine']}, not from {path}")
             for figure, pair in got["figures"].items():
@@ -740,7 +786,7 @@ def registry_section(cfg: Config) -> dict:
                     mine[s] = min(mine[s], pair[s])
     return {"baseline": cfg.baseline, "modules": modules, "rounds": cfg.registry_rounds,
             "instances_per_repeat": cfg.registry_batch * cfg.registry_batches,
-            "figures": best}
+            "figures": best, "classwide": classwide}
 
 
 # ---------------------------------------------------------------------------------------
