@@ -13,7 +13,7 @@ namespace kestrine {
 
 void Released::add(PyObject* object) {
     try {
-        objects_.push_back(object);
+        objects_.emplace_back(object);
     } catch (const std::bad_alloc&) {
         Py_DECREF(object);
     }
@@ -22,21 +22,24 @@ void Released::add(PyObject* object) {
 void Released::add(StoredKey* key) {
     if (!key) return;
     try {
-        keys_.push_back(key);
+        keys_.emplace_back(key);
     } catch (const std::bad_alloc&) {
         StoredKey::destroy(key);
     }
 }
 
 void Released::release() {
-    if (objects_.empty() && keys_.empty()) return;
-    // Taken out first: a __del__ run here may release more into a Released of its own.
-    PyVector<PyObject*> objects;
-    PyVector<StoredKey*> keys;
-    objects.swap(objects_);
-    keys.swap(keys_);
-    for (PyObject* object : objects) Py_DECREF(object);
-    for (StoredKey* key : keys) StoredKey::destroy(key);
+    // Each is taken off before it goes: a __del__ run here finds the list consistent.
+    while (!objects_.empty()) {
+        PyObject* object = objects_.back();
+        objects_.pop_back();
+        Py_DECREF(object);
+    }
+    while (!keys_.empty()) {
+        StoredKey* key = keys_.back();
+        keys_.pop_back();
+        StoredKey::destroy(key);
+    }
 }
 
 // ---------------------------------------------------------------------------------------

@@ -59,8 +59,9 @@ class Released {
     void release();
 
   private:
-    PyVector<PyObject*> objects_;
-    PyVector<StoredKey*> keys_;
+    // An eviction releases a value and a key: room for a few without allocating.
+    SmallVector<PyObject*, 4> objects_;
+    SmallVector<StoredKey*, 4> keys_;
 };
 
 // The counts cache_info reports for one method on one instance.
