@@ -659,7 +659,7 @@ def python_in_every_wait(inst, tallies):
             tallies.append(local.tally)
         local.n += 1
         n, tally = local.n, local.tally
-        if n % 23 == 0:
+        if n % 11 == 0:
             gc.collect()
             tally["collections"] += 1
         if n % 3 == 0:
@@ -669,7 +669,7 @@ def python_in_every_wait(inst, tallies):
             except RuntimeError as exc:
                 assert str(exc) in ("Already borrowed", "Already mutably borrowed"), exc
                 tally["refused"] += 1
-        if n % 47 == 0:
+        if n % 19 == 0:
             tally["interrupts"] += 1
             raise KeyboardInterrupt
 
