@@ -46,13 +46,45 @@ class CacheInfo(tuple[int, int, int | None, int]):
     n_unnamed_fields: Final[int]
     __match_args__: Final = ("hits", "misses", "maxsize", "currsize")
     @property
-    def hits(self) -> int: ...
+    def hits(self) -> int:
+        """Calls answered from the cache.
+
+        Returns:
+            The count.
+        Raises:
+            Nothing.
+        """
+
     @property
-    def misses(self) -> int: ...
+    def misses(self) -> int:
+        """Calls that ran the method (those of `use_cache=False` and `maxsize=0` included).
+
+        Returns:
+            The count.
+        Raises:
+            Nothing.
+        """
+
     @property
-    def maxsize(self) -> int | None: ...
+    def maxsize(self) -> int | None:
+        """The bound in force.
+
+        Returns:
+            The bound, or None where the method is unbounded.
+        Raises:
+            Nothing.
+        """
+
     @property
-    def currsize(self) -> int: ...
+    def currsize(self) -> int:
+        """How many values of the method are stored now.
+
+        Returns:
+            The count.
+        Raises:
+            Nothing.
+        """
+
     if sys.version_info >= (3, 13):
         def __replace__(self, **changes: Any) -> CacheInfo: ...
 
@@ -133,11 +165,16 @@ class KestrineBase:
 
         The cache is then that of a new instance.
 
+        Bounds set with `set_maxsize` stay. Calls of the instance that are running then
+        (on other threads, or the caller's own) return their values to their callers but
+        store nothing.
+
         Returns:
             None.
         Raises:
-            RuntimeError: `"Already borrowed"` while a decorated method of the instance
-                runs, on any thread, or when asked from inside one of its guarded steps.
+            RuntimeError: `"Already borrowed"` when asked from inside one of the instance's
+                own guarded steps on the same thread (an argument's `__hash__`/`__eq__`
+                during a lookup, the `__del__` of a value being replaced or cleared).
         """
 
     def clear_cached_value(self, method_name: str, **kwargs: Any) -> None:
@@ -221,10 +258,28 @@ class KestrineBase:
         """Bound one decorated method's stored values on this instance (None: unbounded).
 
         Overrides the decorator's `maxsize`; values beyond the bound are evicted at once.
+        The bound outlives `reset_cache()`.
+
+        Returns:
+            None.
+        Raises:
+            TypeError: `method_name` is not a `str`, or `maxsize` is neither None nor an
+                `int` (a `bool` is refused).
+            ValueError: `maxsize` is negative.
+            KeyError: `method_name` names no decorated method of the class.
+            RuntimeError: `"Already borrowed"`, as for `get_cached_value`.
         """
 
     def cache_info(self, method_name: str) -> CacheInfo:
-        """Hits, misses, bound in force and stored values of one decorated method here."""
+        """Hits, misses, bound in force and stored values of one decorated method here.
+
+        Returns:
+            `CacheInfo(hits, misses, maxsize, currsize)` of the method on this instance.
+        Raises:
+            TypeError: `method_name` is not a `str`.
+            KeyError: `method_name` names no decorated method of the class.
+            RuntimeError: `"Already borrowed"`, as for `get_cached_value`.
+        """
 
 @final
 class KestrineDecorator(Generic[_S_contra, _P, _R_co]):
@@ -300,10 +355,27 @@ class KestrineDecorator(Generic[_S_contra, _P, _R_co]):
         """
 
     def cache_clear(self) -> None:
-        """Forget this method's calls on every live instance it ran on."""
+        """Forget this method's calls on every live instance it ran on.
+
+        Keys and values go, and what depended on them turns invalid; the counts start
+        again. Instances are reached through weak references: those of a class whose
+        `__slots__` leave out `__weakref__` are not.
+
+        Returns:
+            None.
+        Raises:
+            RuntimeError: `"Already borrowed"`, when an instance is reached from inside one
+                of its own guarded steps on the same thread.
+        """
 
     def cache_info(self) -> CacheInfo:
-        """This method's counts on every live instance it ran on, added up."""
+        """This method's counts on every live instance it ran on, added up.
+
+        Returns:
+            `CacheInfo(hits, misses, maxsize, currsize)`, `maxsize` the decorator's.
+        Raises:
+            RuntimeError: `"Already borrowed"`, as for `cache_clear`.
+        """
 
 @final
 class kestrined:
@@ -325,7 +397,9 @@ class kestrined:
         `use_cache=False` runs the body on every call (the call is permanently invalid);
         `dependencies` names the calls the method depends on; with
         `track_runtime_dependencies`, the decorated calls the body makes on its instance
-        become dependencies; `serialisable` includes the method in `dump_cache`.
+        become dependencies; `serialisable` includes the method in `dump_cache`; `maxsize`
+        keeps at most that many of the method's values on each instance (None: unbounded,
+        0: none).
 
         Returns:
             A decorator to apply to the method.
@@ -333,7 +407,9 @@ class kestrined:
             TypeError: an option is not a `bool` (NumPy booleans are accepted),
                 `dependencies` is not a `list`, or a dependency's name is not a `str` or
                 its arguments not a `dict`.
-            ValueError: a dependency is neither a `str` nor a `(str, dict)` pair.
+            TypeError: `maxsize` is neither None nor an `int` (a `bool` is refused).
+            ValueError: a dependency is neither a `str` nor a `(str, dict)` pair, or
+                `maxsize` is negative.
         """
 
     def __call__(

@@ -63,12 +63,17 @@ def test_readme_is_a_landing_page_that_links_every_page():
 
 
 def public_names():
-    names = set(kestrine.__all__) | {"KestrineDecorator"}
-    names |= {f"KestrineBase.{n}" for n in vars(kestrine.KestrineBase) if not n.startswith("_")}
+    """Every public name of the built module: its classes, their public methods and
+    properties, the decorated method's type with its descriptor protocol, constructors."""
     decorated = type(kestrine.kestrined()(lambda self: 1))
-    names |= {f"KestrineDecorator.{n}" for n in ("__get__", "__set__", "__delete__",
-                                                 "__set_name__", "__call__")
-              if n in vars(decorated)}
+    classes = {name: getattr(kestrine, name) for name in kestrine.__all__}
+    classes["KestrineDecorator"] = decorated
+    protocol = {"__get__", "__set__", "__delete__", "__set_name__", "__call__"}
+    names = set(classes)
+    for owner, cls in classes.items():
+        names |= {f"{owner}.{n}" for n, v in vars(cls).items()
+                  if (not n.startswith("_") or (cls is decorated and n in protocol))
+                  and (callable(v) or hasattr(v, "__get__"))}
     names |= {f"{f}.__new__" for f in ("kestrined", "automagically_kestrined", "KestrineBase")}
     names |= {f"{f}.__call__" for f in ("kestrined", "automagically_kestrined")}
     return sorted(names)
