@@ -300,6 +300,12 @@ void CacheState::forget(KeyId k, Released& released) {
         });
         Entry& entry = entries_[x];
         entry.edges.reset();
+        if (entry.method != kNoMethod) {
+            std::atomic<std::uint64_t>& hits = methods_[entry.method]->hits;
+            hits.store(hits.load(std::memory_order_relaxed) + entry.hits,
+                       std::memory_order_relaxed);
+        }
+        entry.hits = 0;
         entry.method = kNoMethod;
         entry.ring_pos = kNotInRing;
         entry.referenced = 0;
@@ -490,6 +496,8 @@ void CacheState::forget_method(PyObject* name, Released& released) {
     MethodSlot& slot = *methods_[m];
     slot.hits.store(0, std::memory_order_relaxed);
     slot.misses = 0;
+    for (Entry& entry : entries_)
+        if (entry.method == m) entry.hits = 0;
     take_back_tallies(m);
 }
 
@@ -599,15 +607,6 @@ bool CacheState::set_maxsize(int m, std::int64_t maxsize, Released& released) {
     return true;
 }
 
-void CacheState::note_hit(KeyId k) {
-    Entry& entry = entries_[k];
-    std::atomic_ref<std::uint8_t> mark(entry.referenced);
-    if (!mark.load(std::memory_order_relaxed)) mark.store(1, std::memory_order_relaxed);
-    if (entry.method == kNoMethod) return;
-    std::atomic<std::uint64_t>& hits = methods_[entry.method]->hits;
-    hits.store(hits.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-}
-
 void CacheState::note_shared_hit(KeyId k, ThreadRecord* record, bool announced) {
     Entry& entry = entries_[k];
     std::atomic_ref<std::uint8_t> mark(entry.referenced);
@@ -666,6 +665,8 @@ MethodCounts CacheState::counts(int m) const {
     const MethodSlot& slot = *methods_[m];
     MethodCounts out;
     out.hits = slot.hits.load(std::memory_order_relaxed) + tallied_hits(m);
+    for (const Entry& entry : entries_)
+        if (entry.method == m) out.hits += entry.hits;
     out.misses = slot.misses;
     out.maxsize = slot.maxsize;
     out.currsize = slot.count;

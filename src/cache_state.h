@@ -188,8 +188,14 @@ class CacheState {
     bool set_maxsize(int m, std::int64_t maxsize, Released& released);
     void count_miss(int m) { ++methods_[m]->misses; }
     // A hit on `k` by the only thread that uses the instance now (a quick or exclusive
-    // hold): marks the value used and counts it.
-    void note_hit(KeyId k);
+    // hold): marks the value used and counts it, on the entry's own line, which the hit has
+    // just read.
+    void note_hit(KeyId k) {
+        Entry& entry = entries_[k];
+        std::atomic_ref<std::uint8_t> mark(entry.referenced);
+        if (!mark.load(std::memory_order_relaxed)) mark.store(1, std::memory_order_relaxed);
+        ++entry.hits;
+    }
     // A hit on `k` under a shared hold: the count goes to the thread's own record
     // (`announced`, nothing written that another thread's hit writes) or to the method.
     void note_shared_hit(KeyId k, ThreadRecord* record, bool announced);
@@ -253,6 +259,9 @@ class CacheState {
         // Set by a hit when not yet set, cleared by an eviction's sweep; hits of several
         // threads set it through std::atomic_ref.
         std::uint8_t referenced = 0;
+        // Hits of a lone thread (note_hit); added to the method's count when the entry is
+        // forgotten.
+        std::uint64_t hits = 0;
     };
     // One method's bound, counts and, when it is bounded, the ring of its calls that have a
     // value, which the eviction sweeps (second chance: a value hit since the last sweep is

@@ -41,9 +41,9 @@ struct InstanceRegistry {
     }
 
     // Starts keeping the registry: from now on instances join on their first run of the
-    // method, and every KestrineBase instance alive now joins (those the method never ran
-    // on are passed over by the walks). Instances that join twice meanwhile are walked once.
-    bool activate() {
+    // method `name`, and the live instances it already ran on join now. Instances that join
+    // twice meanwhile are walked once.
+    bool activate(PyObject* name) {
         if (active.load(std::memory_order_acquire)) return true;
         // On before the walk: an instance that first stores meanwhile joins by itself.
         active.store(true, std::memory_order_release);
@@ -51,13 +51,18 @@ struct InstanceRegistry {
         // thread is still building; the instances are only gathered there, with a
         // reference each, and join after it.
         struct Found {
+            PyObject* name;
             std::vector<PyObject*> instances;
             bool out_of_memory = false;
-        } found;
+        } found{name, {}, false};
         PyUnstable_GC_VisitObjects(
             [](PyObject* object, void* arg) -> int {
                 auto* into = static_cast<Found*>(arg);
                 if (!is_kestrine_instance(object)) return 1;
+                // Every other thread stands where Python code may run, so every state is
+                // whole (its tables change only between such points).
+                const CacheState* state = as_base(object)->state;
+                if (!state || state->find_method(into->name) < 0) return 1;
                 try {
                     into->instances.push_back(Py_NewRef(object));
                 } catch (const std::bad_alloc&) {
@@ -126,8 +131,8 @@ struct InstanceRegistry {
     }
 
     // Strong references to the live members, each once; false with an exception set.
-    bool live(std::vector<Ref>& out) {
-        if (!activate()) return false;
+    bool live(PyObject* name, std::vector<Ref>& out) {
+        if (!activate(name)) return false;
         std::vector<PyObject*> alive;
         PyMutex_Lock(&mutex);
         bool ok = true;
@@ -703,7 +708,6 @@ PyObject* cached_call(KestrineDecoratorObject* decorator, PyObject* const* args,
         Found found = Found::No;
         if (CacheState* state = base->state) {
             found = state->key_registry().find_natively(parts, lookup.k);
-            lookup.learn(found, *state);
             if (found == Found::Yes) {
                 if (PyObject* value = servable_hit(*state, lookup.k)) {
                     state->note_hit(lookup.k);
@@ -711,6 +715,7 @@ PyObject* cached_call(KestrineDecoratorObject* decorator, PyObject* const* args,
                     return value;
                 }
             }
+            lookup.learn(found, *state);
         }
         if (found == Found::Yes || found == Found::No) {
             ExclusiveHold hold(guard, ExclusiveHold::Promote{});
@@ -747,7 +752,7 @@ PyObject* decorator_cache_clear(PyObject* self, PyObject*) {
     KestrineDecoratorObject* decorator = as_decorator(self);
     if (refuse_cleared(decorator->spec)) return nullptr;
     std::vector<Ref> members;
-    if (!decorator->instances->live(members)) return nullptr;
+    if (!decorator->instances->live(decorator->spec.name_str.get(), members)) return nullptr;
     for (const Ref& member : members) {
         KestrineBaseObject* base = as_base(member.get());
         Released released;  // released after the hold ends
@@ -765,7 +770,7 @@ PyObject* decorator_cache_info(PyObject* self, PyObject*) {
     KestrineDecoratorObject* decorator = as_decorator(self);
     if (refuse_cleared(decorator->spec)) return nullptr;
     std::vector<Ref> members;
-    if (!decorator->instances->live(members)) return nullptr;
+    if (!decorator->instances->live(decorator->spec.name_str.get(), members)) return nullptr;
     MethodCounts total;
     total.maxsize = decorator->spec.maxsize;
     for (const Ref& member : members) {
