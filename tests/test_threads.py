@@ -659,7 +659,7 @@ def python_in_every_wait(inst, tallies):
             tallies.append(local.tally)
         local.n += 1
         n, tally = local.n, local.tally
-        if n % 11 == 0:
+        if n % 23 == 0:
             gc.collect()
             tally["collections"] += 1
         if n % 3 == 0:
