@@ -609,8 +609,7 @@ bool CacheState::set_maxsize(int m, std::int64_t maxsize, Released& released) {
 
 void CacheState::note_shared_hit(KeyId k, ThreadRecord* record, bool announced) {
     Entry& entry = entries_[k];
-    std::atomic_ref<std::uint8_t> mark(entry.referenced);
-    if (!mark.load(std::memory_order_relaxed)) mark.store(1, std::memory_order_relaxed);
+    mark_used(entry);
     std::uint32_t m = entry.method;
     if (m == kNoMethod) return;
     if (announced && record) {

@@ -182,7 +182,6 @@ class CacheState {
     // Makes the tables reach `k`; false with MemoryError set.
     bool ensure_entry(KeyId k) { return ensure(k); }
     void assign_method(KeyId k, int m) { entries_[k].method = static_cast<std::uint16_t>(m); }
-    int method_of(KeyId k) const { return k < entries_.size() ? entries_[k].method : kNoMethod; }
     // Sets the bound of method `m` for this instance; values beyond it are evicted at once.
     // false (MemoryError) with nothing changed.
     bool set_maxsize(int m, std::int64_t maxsize, Released& released);
@@ -192,8 +191,7 @@ class CacheState {
     // just read.
     void note_hit(KeyId k) {
         Entry& entry = entries_[k];
-        std::atomic_ref<std::uint8_t> mark(entry.referenced);
-        if (!mark.load(std::memory_order_relaxed)) mark.store(1, std::memory_order_relaxed);
+        mark_used(entry);
         ++entry.hits;
     }
     // A hit on `k` under a shared hold: the count goes to the thread's own record
@@ -276,6 +274,13 @@ class CacheState {
         std::uint64_t misses = 0;
     };
     static const IdSet kNoIds;
+
+    // The second-chance mark: written only when not yet set, so that hits of several threads
+    // on a warm value write nothing.
+    static void mark_used(Entry& entry) {
+        std::atomic_ref<std::uint8_t> mark(entry.referenced);
+        if (!mark.load(std::memory_order_relaxed)) mark.store(1, std::memory_order_relaxed);
+    }
 
     // Valid becomes Invalid; other states and the other bits stay.
     static void demote_if_valid(std::uint8_t& meta) {

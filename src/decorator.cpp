@@ -527,16 +527,10 @@ PyObject* compute_and_store(KestrineBaseObject* base, const MethodSpec& spec, Ke
         }
     }
     hold.release();
+    // Evicted values and forgotten keys go now (a call that raised stored nothing, so none
+    // of them runs with its exception set).
+    released.release();
     if (raised) PyErr_SetRaisedException(raised);
-    // Evicted values and forgotten keys go now; their __del__ must not replace the call's
-    // own exception.
-    if (raised) {
-        PyObject* own = PyErr_GetRaisedException();
-        released.release();
-        PyErr_SetRaisedException(own);
-    } else {
-        released.release();
-    }
     return result;
 }
 
@@ -746,21 +740,33 @@ PyObject* decorator_vectorcall(PyObject* callable, PyObject* const* args, std::s
     return cached_call(decorator, args, nargsf, kwnames);
 }
 
+// Runs `step(state)` under the exclusive hold of each live instance the method of
+// `decorator` ran on (those without a state are passed over); what it releases goes after
+// that instance's hold. false with an exception set.
+template <typename Step>
+bool for_each_instance(KestrineDecoratorObject* decorator, Step&& step) {
+    std::vector<Ref> members;
+    if (!decorator->instances->live(decorator->spec.name_str.get(), members)) return false;
+    for (const Ref& member : members) {
+        KestrineBaseObject* base = as_base(member.get());
+        Released released;
+        ExclusiveHold hold(base->guard);
+        if (!hold.acquired_or_raise()) return false;
+        if (base->state) step(*base->state, released);
+    }
+    return true;
+}
+
 // `Cls.m.cache_clear()`: forgets the method's calls on every live instance it ran on, each
 // under that instance's own exclusive hold; their dependents turn invalid.
 PyObject* decorator_cache_clear(PyObject* self, PyObject*) {
     KestrineDecoratorObject* decorator = as_decorator(self);
     if (refuse_cleared(decorator->spec)) return nullptr;
-    std::vector<Ref> members;
-    if (!decorator->instances->live(decorator->spec.name_str.get(), members)) return nullptr;
-    for (const Ref& member : members) {
-        KestrineBaseObject* base = as_base(member.get());
-        Released released;  // released after the hold ends
-        ExclusiveHold hold(base->guard);
-        if (!hold.acquired_or_raise()) return nullptr;
-        if (base->state) base->state->forget_method(decorator->spec.name_str.get(), released);
-        hold.release();
-    }
+    PyObject* name = decorator->spec.name_str.get();
+    if (!for_each_instance(decorator, [&](CacheState& state, Released& released) {
+            state.forget_method(name, released);
+        }))
+        return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -769,22 +775,17 @@ PyObject* decorator_cache_clear(PyObject* self, PyObject*) {
 PyObject* decorator_cache_info(PyObject* self, PyObject*) {
     KestrineDecoratorObject* decorator = as_decorator(self);
     if (refuse_cleared(decorator->spec)) return nullptr;
-    std::vector<Ref> members;
-    if (!decorator->instances->live(decorator->spec.name_str.get(), members)) return nullptr;
     MethodCounts total;
     total.maxsize = decorator->spec.maxsize;
-    for (const Ref& member : members) {
-        KestrineBaseObject* base = as_base(member.get());
-        ExclusiveHold hold(base->guard);
-        if (!hold.acquired_or_raise()) return nullptr;
-        if (!base->state) continue;
-        int m = base->state->find_method(decorator->spec.name_str.get());
-        if (m < 0) continue;
-        MethodCounts counts = base->state->counts(m);
-        total.hits += counts.hits;
-        total.misses += counts.misses;
-        total.currsize += counts.currsize;
-    }
+    if (!for_each_instance(decorator, [&](CacheState& state, Released&) {
+            int m = state.find_method(decorator->spec.name_str.get());
+            if (m < 0) return;
+            MethodCounts counts = state.counts(m);
+            total.hits += counts.hits;
+            total.misses += counts.misses;
+            total.currsize += counts.currsize;
+        }))
+        return nullptr;
     return new_cache_info(total);
 }
 
