@@ -28,14 +28,22 @@ class KArea(KestrineBase):
         return 42
 
 
-class LruArea:
-    @functools.lru_cache(maxsize=None)
-    def area(self, width, height=2):
-        return width * height
+def lru_area_class(maxsize):
+    """area()/total() memoised with functools.lru_cache(maxsize=maxsize)."""
 
-    @functools.lru_cache(maxsize=None)
-    def total(self):
-        return 42
+    class LruArea:
+        @functools.lru_cache(maxsize=maxsize)
+        def area(self, width, height=2):
+            return width * height
+
+        @functools.lru_cache(maxsize=maxsize)
+        def total(self):
+            return 42
+
+    return LruArea
+
+
+LruArea = lru_area_class(None)
 
 
 class CachedPropTotal:

@@ -40,7 +40,7 @@ import kestrine
 from kestrine import KestrineBase, kestrined
 
 from ..config import BENCH_DIR, RUN_SCRIPT, Config
-from ..subjects import cachetools
+from ..subjects import cachetools, lru_area_class
 from ..timing import (GC_STATES, UNROLL, GCState, best_of, compile_loop, gc_pair, make_arg_loop,
                       make_args, make_loop, reset, row)
 from .memory import rss_bytes
@@ -118,16 +118,7 @@ def evict_classes() -> list:
 def bounded_peers() -> list:
     """(label, class) of area(3)/total() bounded to BOUND values by kestrine's peers."""
 
-    class LruBounded:
-        @functools.lru_cache(maxsize=BOUND)
-        def area(self, width, height=2):
-            return width * height
-
-        @functools.lru_cache(maxsize=BOUND)
-        def total(self):
-            return 42
-
-    peers = [(f"functools.lru_cache(maxsize={BOUND})", LruBounded)]
+    peers = [(f"functools.lru_cache(maxsize={BOUND})", lru_area_class(BOUND))]
     if cachetools is not None:
 
         class CtBounded:
