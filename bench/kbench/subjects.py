@@ -154,6 +154,24 @@ class KInstance(KestrineBase):
         return 1
 
 
+def stores_instance_class():
+    """KInstance declared with specialised_stores=True; None on a build without the class
+    keyword (its __init_subclass__ refuses it with TypeError)."""
+    try:
+
+        class KStoresInstance(KestrineBase, specialised_stores=True):
+            @kestrined()
+            def value(self):
+                return 1
+
+    except TypeError:
+        return None
+    return KStoresInstance
+
+
+KStoresInstance = stores_instance_class()
+
+
 class PlainInstance:
     def value(self):
         return 1

@@ -10,8 +10,8 @@ from kestrine import KestrineBase
 
 from .. import subjects
 from ..config import Config
-from ..subjects import (CachedPropTotal, KArea, KInstance, LruArea, PlainArea, PlainInstance,
-                        cachetools, methodtools)
+from ..subjects import (CachedPropTotal, KArea, KInstance, KStoresInstance, LruArea, PlainArea,
+                        PlainInstance, cachetools, methodtools)
 from ..timing import per_op, row
 
 
@@ -63,13 +63,17 @@ def section_hits(cfg: Config) -> dict:
     peers.append(("inspect emulation", EmulatedArea, cfg.slow_calls))
     peers.append(("plain method (floor)", PlainArea, cfg.hit_calls))
     ours = ("kestrine @kestrined()", KArea, cfg.hit_calls)
+    stores: list[tuple[str, Any, int]] = [("KestrineBase subclass", KInstance, cfg.hit_calls)]
+    if KStoresInstance is not None:
+        stores.append(("KestrineBase subclass, specialised_stores=True", KStoresInstance,
+                       cfg.hit_calls))
+    stores.append(("plain class", PlainInstance, cfg.hit_calls))
     cases = [
         ("hit obj.area(3)", "obj.area(3)", [ours, *peers]),
         ("hit obj.total()", "obj.total()",
          [ours, ("functools.cached_property", CachedPropTotal, cfg.hit_calls), *peers]),
         # An ordinary attribute: KestrineBase checks the name against the decorated methods.
-        ("store obj.x = 5", "obj.x = 5", [("KestrineBase subclass", KInstance, cfg.hit_calls),
-                                          ("plain class", PlainInstance, cfg.hit_calls)]),
+        ("store obj.x = 5", "obj.x = 5", stores),
     ]
     rows = []
     for case, call, impls in cases:
