@@ -30,6 +30,7 @@ from kbench.runner import run
 from kbench.sections import SECTIONS, parse_sections
 from kbench.sections.bounds import bounds_child
 from kbench.sections.memory import memory_child
+from kbench.sections.objects import objects_child
 from kbench.sections.rounds import rounds_child
 from kbench.tables import print_comparison, print_tables
 
@@ -46,6 +47,8 @@ def main() -> int:
     parser.add_argument("--memory-child", nargs=2, metavar=("IMPL", "N"), help=argparse.SUPPRESS)
     parser.add_argument("--rounds-child", nargs=2, metavar=("IMPL", "N"), help=argparse.SUPPRESS)
     parser.add_argument("--bounds-child", nargs=2, metavar=("KIND", "JSON"), help=argparse.SUPPRESS)
+    parser.add_argument("--objects-child", nargs=2, metavar=("VARIANT", "N"),
+                        help=argparse.SUPPRESS)
     parser.add_argument("--baseline", metavar="REV|DIR",
                         help="bounds section: compare the instance figures with the module of "
                              "git revision REV (built once under /tmp) or the one built in DIR")
@@ -60,6 +63,10 @@ def main() -> int:
     if args.rounds_child:
         impl, count = args.rounds_child
         print(json.dumps(rounds_child(impl, int(count))))
+        return 0
+    if args.objects_child:
+        variant, count = args.objects_child
+        print(json.dumps(objects_child(variant, int(count))))
         return 0
     if args.bounds_child:
         print(json.dumps(bounds_child(*args.bounds_child)))

@@ -36,6 +36,7 @@ class Config:
         self.thread_rounds = 3 if quick else 5
         self.memory_entries = 1_000_000 // scale
         self.instance_count = 100_000 // scale
+        self.object_count = 100_000 // scale  # nodes built, then called, per objects repeat
         # bounds: a Zipf trace replayed per repeat, calls with fresh arguments under a bound,
         # seconds of reset_cache amid calls, instances per registry repeat (batch × batches)
         # and the current/baseline children taken in turn; `baseline`: --baseline's REV or DIR

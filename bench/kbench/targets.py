@@ -100,12 +100,39 @@ def targets(doc: dict) -> list:
                                   r["live_nodes"][-1], 0))
     if "bounds" in doc:
         out += bounds_targets(doc)
+    if "objects" in doc:
+        out += objects_targets(doc)
     if "memory" in doc:
         per_entry = {r["impl"]: r["bytes_each"] for r in doc["memory"]["rows"]}
         ours = per_entry["kestrine"]
         out += [target("bytes per entry, kestrine", ours, 128),
                 target("bytes per entry, kestrine ÷ lru_cache", ours / per_entry[
                     "functools.lru_cache"], 1.0, "<")]
+    return out
+
+
+def objects_targets(doc: dict) -> list:
+    """Nodes built and then called: build + call per node against the plain class on the
+    default interpreter, against cached_property on the 3.14-era one."""
+    rows = {r["impl"]: r for r in doc["objects"]["rows"]}
+    snapshot = doc.get("info", {}).get("interpreter_id", "default") != "default"
+
+    def total(impl):
+        return rows[impl]["total_ns"]["gc_on"]
+
+    ours, stores = "kestrine @kestrined()", "kestrine, specialised_stores=True"
+    plain, cached = "plain class (floor)", "functools.cached_property"
+    if not snapshot:
+        return [target("objects, build + call per node: kestrine ÷ plain class",
+                       total(ours) / total(plain), 1.1)]
+    out = [target("objects, build + call per node: kestrine ÷ cached_property",
+                  total(ours) / total(cached), 1.05)]
+    if stores in rows:
+        out += [target("objects, build + call per node: specialised_stores ÷ cached_property",
+                       total(stores) / total(cached), 1.0),
+                target("objects, build per node: specialised_stores ÷ plain class",
+                       rows[stores]["build_ns"]["gc_on"] / rows[plain]["build_ns"]["gc_on"],
+                       1.2)]
     return out
 
 

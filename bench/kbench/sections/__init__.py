@@ -13,13 +13,17 @@
              ratio, memory under a bound, reset_cache amid calls, an instance's first call and
              end against a baseline build (--baseline), the class-wide calls, 2 threads on a
              shared bounded instance
+  objects    100,000 nodes built by an __init__ of 5 attribute stores, then a memoised value()
+             called 10 times each: ns per node building and calling against a plain class and
+             the functools peers; each node's size, allocated blocks and RSS
 
 A new section is a module here with its function registered in SECTION_RUNS.
 """
 
 from __future__ import annotations
 
-from . import bounds, clear, dump, fills, hits, instances, memory, misses, rounds, threads
+from . import (bounds, clear, dump, fills, hits, instances, memory, misses, objects, rounds,
+               threads)
 
 # Every section by name, in the order a run takes them.
 SECTION_RUNS = {
@@ -33,6 +37,7 @@ SECTION_RUNS = {
     "memory": memory.section_memory,
     "rounds": rounds.section_rounds,
     "bounds": bounds.section_bounds,
+    "objects": objects.section_objects,
 }
 SECTIONS = tuple(SECTION_RUNS)
 
