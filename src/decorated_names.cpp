@@ -2,6 +2,7 @@
 #include "decorated_names.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <unordered_set>
@@ -28,13 +29,87 @@ struct ClassNames {
     PyObject* names[kCapacity] = {};
 };
 
-// A few classes per thread, placed by address. Plain data: no initialisation or destruction
-// runs for a thread.
-struct ThreadNames {
-    static constexpr std::size_t kClasses = 8;
-    ClassNames classes[kClasses];
+// The classes' names, shared by every thread: a store on an instance reads them on every
+// assignment, so they are reached with a few plain loads (no thread-local lookup) and, in
+// steady state, written by nobody, so no cache line moves between cores. A slot is written
+// only when a class is new to it or has changed, and is published under a sequence count
+// (odd while written): a reader that finds it odd or moved asks the classes instead. Every
+// field is read and written through atomic_ref, relaxed; the count orders them.
+//
+// This is module-wide mutable state on purpose: it caches facts about classes, which every
+// thread shares, and keeping a copy per thread made each store pay a thread-local lookup.
+struct NamesSlot {
+    std::atomic<std::uint32_t> sequence{0};
+    ClassNames names;
 };
-thread_local ThreadNames thread_names;
+
+// Two ways per set, placed by class address: two classes that meet in one set both stay.
+constexpr std::size_t kSets = 64;
+constexpr std::size_t kWays = 2;
+struct SharedNames {
+    NamesSlot slots[kSets][kWays];
+    std::atomic<std::uint8_t> next_way[kSets] = {};  // the way the next new class replaces
+};
+SharedNames shared_names;
+
+template <typename T>
+T load_relaxed(T& field) {
+    return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
+}
+template <typename T>
+void store_relaxed(T& field, T value) {
+    std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
+}
+
+std::size_t set_of(PyTypeObject* type) {
+    // Type objects are large and aligned: mix the address bits above the alignment.
+    auto address = reinterpret_cast<std::uintptr_t>(type);
+    return ((address >> 4) * 0x9E3779B97F4A7C15ull >> 58) % kSets;
+}
+
+// What a lookup in the shared slots found.
+enum class Answer { kNo, kYes, kUnknown, kAbsent };
+
+// The answer from the slot of `type` at `version`, read as one consistent copy.
+Answer read_slot(const NamesSlot& slot, PyTypeObject* type, unsigned int version, PyObject* name) {
+    std::uint32_t before = slot.sequence.load(std::memory_order_acquire);
+    if (before & 1) return Answer::kUnknown;
+    auto& names = const_cast<ClassNames&>(slot.names);
+    if (load_relaxed(names.type) != type || load_relaxed(names.version) != version)
+        return Answer::kAbsent;
+    std::uint8_t count = load_relaxed(names.count);
+    bool all_interned = load_relaxed(names.all_interned);
+    Answer answer = Answer::kUnknown;
+    if (count != ClassNames::kTooMany) {
+        answer = Answer::kNo;
+        for (std::uint8_t i = 0; i < count && i < ClassNames::kCapacity; ++i)
+            if (load_relaxed(names.names[i]) == name) answer = Answer::kYes;
+        // Attribute names are interned strings: equal ones are the same object.
+        if (answer == Answer::kNo &&
+            !(all_interned && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name)))
+            answer = Answer::kUnknown;
+    }
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (slot.sequence.load(std::memory_order_relaxed) != before) return Answer::kUnknown;
+    return answer;
+}
+
+// Publishes `found` in `slot`, unless another thread is writing it (then it stays theirs).
+void write_slot(NamesSlot& slot, const ClassNames& found) {
+    std::uint32_t sequence = slot.sequence.load(std::memory_order_relaxed);
+    if ((sequence & 1) ||
+        !slot.sequence.compare_exchange_strong(sequence, sequence + 1, std::memory_order_relaxed))
+        return;
+    std::atomic_thread_fence(std::memory_order_release);
+    ClassNames& names = slot.names;
+    store_relaxed(names.type, found.type);
+    store_relaxed(names.version, found.version);
+    store_relaxed(names.count, found.count);
+    store_relaxed(names.all_interned, found.all_interned);
+    for (std::uint8_t i = 0; i < ClassNames::kCapacity; ++i)
+        store_relaxed(names.names[i], found.names[i]);
+    slot.sequence.store(sequence + 2, std::memory_order_release);
+}
 
 unsigned int version_of(PyTypeObject* type) {
     return std::atomic_ref<unsigned int>(type->tp_version_tag).load(std::memory_order_acquire);
@@ -105,11 +180,10 @@ int resolve(PyTypeObject* type, PyObject* name) {
     return ok ? decorated : -1;
 }
 
-// Fills `entry` with the decorated names of `type` at `version`, if the class is still at
-// that version when the walk ends (the walk's own Python code, a metaclass's __mro__, may
-// change it); otherwise leaves the entry empty. false with an exception set.
-bool remember(ClassNames& entry, PyTypeObject* type, unsigned int version) {
-    ClassNames found;
+// The decorated names of `type` at `version` in `found`, if the class is still at that
+// version when the walk ends (the walk's own Python code, a metaclass's __mro__, may change
+// it); otherwise `found.type` is null. false with an exception set.
+bool collect(ClassNames& found, PyTypeObject* type, unsigned int version) {
     bool ok = for_each_resolved_attribute(
         reinterpret_cast<PyObject*>(type), [&](PyObject* key, PyObject* value) {
             if (!is_decorator(value)) return 1;
@@ -121,12 +195,11 @@ bool remember(ClassNames& entry, PyTypeObject* type, unsigned int version) {
             found.names[found.count++] = key;
             return 1;
         });
-    entry.type = nullptr;
     if (!ok) return false;
-    if (version_of(type) != version) return true;
-    found.version = version;
-    found.type = type;
-    entry = found;
+    if (version_of(type) == version) {
+        found.type = type;
+        found.version = version;
+    }
     return true;
 }
 
@@ -152,7 +225,11 @@ bool for_each_resolved_attribute(PyObject* type,
     });
 }
 
-int is_decorated_method_name(PyTypeObject* type, PyObject* name) {
+namespace {
+
+// A question the shared slots could not answer: the class has no version tag yet, is new to
+// the slots, changed since, or its slot was being written.
+[[gnu::noinline]] int ask_the_classes(PyTypeObject* type, PyObject* name) {
     unsigned int version = version_of(type);
     if (version == 0) {
         // No tag yet (or the class just changed): have one assigned, as a lookup would.
@@ -160,19 +237,52 @@ int is_decorated_method_name(PyTypeObject* type, PyObject* name) {
         version = version_of(type);
         if (version == 0) return resolve(type, name);
     }
-    auto slot = (reinterpret_cast<std::uintptr_t>(type) >> 6) % ThreadNames::kClasses;
-    ClassNames& entry = thread_names.classes[slot];
-    if ((entry.type != type || entry.version != version) && !remember(entry, type, version))
-        return -1;
-    // Unchanged since the walk, the classes hold the remembered names: an address compared
-    // equal is that name. Anything else is looked up.
-    if (entry.type != type || entry.count == ClassNames::kTooMany) return resolve(type, name);
-    for (std::uint8_t i = 0; i < entry.count; ++i)
-        if (entry.names[i] == name) return 1;
-    // Attribute names are interned strings: equal ones are the same object.
-    if (entry.all_interned && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name))
+    std::size_t set = set_of(type);
+    NamesSlot* ways = shared_names.slots[set];
+    for (std::size_t way = 0; way < kWays; ++way) {
+        switch (read_slot(ways[way], type, version, name)) {
+            case Answer::kYes:
+                return 1;
+            case Answer::kNo:
+                return 0;
+            case Answer::kUnknown:
+                return resolve(type, name);
+            case Answer::kAbsent:
+                break;
+        }
+    }
+    // New to the slots (or changed since): walk the classes once, and remember them unless
+    // they changed during the walk, in the way that held an older version of the class if
+    // one does.
+    ClassNames found;
+    if (!collect(found, type, version)) return -1;
+    if (!found.type || found.count == ClassNames::kTooMany) return resolve(type, name);
+    std::size_t way = kWays;
+    for (std::size_t w = 0; w < kWays; ++w)
+        if (load_relaxed(ways[w].names.type) == type) way = w;
+    if (way == kWays)
+        way = shared_names.next_way[set].fetch_add(1, std::memory_order_relaxed) % kWays;
+    write_slot(ways[way], found);
+    for (std::uint8_t i = 0; i < found.count; ++i)
+        if (found.names[i] == name) return 1;
+    if (found.all_interned && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name))
         return 0;
     return resolve(type, name);
+}
+
+}  // namespace
+
+int is_decorated_method_name(PyTypeObject* type, PyObject* name) {
+    if (unsigned int version = version_of(type)) {
+        NamesSlot* ways = shared_names.slots[set_of(type)];
+        for (std::size_t way = 0; way < kWays; ++way) {
+            Answer answer = read_slot(ways[way], type, version, name);
+            if (answer == Answer::kYes) return 1;
+            if (answer == Answer::kNo) return 0;
+            if (answer == Answer::kUnknown) break;
+        }
+    }
+    return ask_the_classes(type, name);
 }
 
 }  // namespace kestrine

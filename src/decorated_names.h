@@ -19,13 +19,13 @@ bool for_each_resolved_attribute(PyObject* type, const std::function<int(PyObjec
 // Whether `name` (a str) resolves on `type`, along its MRO with the most derived definition
 // deciding, to a KestrineDecorator. 1 yes, 0 no, -1 with an exception set.
 //
-// Each thread remembers the decorated names of the classes it asked about, keyed by the
-// class's version tag, which the interpreter changes whenever the class or one of its bases
-// changes. An assignment on an instance therefore costs a few comparisons, and walks the MRO
-// only once per class version and thread. The names are remembered only from a walk that
-// ended with the class version it started with; names that are not interned exact strs are
-// never compared from memory: another thread may release them at any moment, so such a
-// question is answered by a lookup that holds what it compares.
+// The decorated names of the classes asked about are remembered, shared by all threads and
+// keyed by the class's version tag, which the interpreter changes whenever the class or one
+// of its bases changes. An assignment on an instance therefore costs a few loads and
+// comparisons, and walks the MRO only once per class version. The names are remembered
+// only from a walk that ended with the class version it started with; names that are not
+// interned exact strs are never compared from memory: another thread may release them at
+// any moment, so such a question is answered by a lookup that holds what it compares.
 int is_decorated_method_name(PyTypeObject* type, PyObject* name);
 
 }  // namespace kestrine
