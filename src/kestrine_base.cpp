@@ -95,6 +95,72 @@ void base_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// class Node(KestrineBase, specialised_stores=True): the class (and its subclasses) keeps
+// the interpreter's own attribute setting, as if its body said `__setattr__ =
+// object.__setattr__` (and the same for __delattr__). Interpreters that specialise attribute
+// stores then specialise this class's, which they never do for a class with a setting of
+// its own; the price is that `obj.m = v` is no longer refused: it shadows the method, as for
+// a plain method. False gives a subclass of such a class the refusal back; None (or no
+// keyword) keeps what the bases chose.
+// Puts object's __setattr__ and __delattr__ (specialised) or KestrineBase's into the class's
+// dict; the interpreter sets the class's attribute-setting slot from them, as it does for
+// names assigned in a class body. false with an exception set.
+bool apply_store_choice(PyTypeObject* cls, bool specialised) {
+    static constexpr const char* kNames[] = {"__setattr__", "__delattr__"};
+    Ref own = Ref::steal(PyType_GetDict(cls));
+    if (!own) return false;
+    for (const char* name : kNames) {
+        PyObject* found = nullptr;
+        int has = PyDict_GetItemStringRef(own.get(), name, &found);
+        Py_XDECREF(found);
+        if (has < 0) return false;
+        if (has) {
+            PyErr_Format(PyExc_TypeError,
+                         "specialised_stores cannot be given to a class that defines %s", name);
+            return false;
+        }
+    }
+    if (!specialised && cls->tp_setattro == base_setattro) return true;  // refuses already
+    PyObject* source = specialised ? reinterpret_cast<PyObject*>(&PyBaseObject_Type)
+                                   : reinterpret_cast<PyObject*>(kestrine_base_type_if_ready());
+    if (!source) return false;
+    for (const char* name : kNames) {
+        Ref slot = Ref::steal(PyObject_GetAttrString(source, name));
+        if (!slot || PyObject_SetAttrString(reinterpret_cast<PyObject*>(cls), name, slot.get()) < 0)
+            return false;
+    }
+    return true;
+}
+
+PyObject* base_init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    Ref rest;
+    PyObject* choice = nullptr;
+    if (kwargs) {
+        rest = Ref::steal(PyDict_Copy(kwargs));
+        if (!rest) return nullptr;
+        if (PyDict_PopString(rest.get(), "specialised_stores", &choice) < 0) return nullptr;
+    }
+    Ref held_choice = Ref::steal(choice);
+    if (choice && choice != Py_None) {
+        if (!PyBool_Check(choice)) {
+            PyErr_Format(PyExc_TypeError,
+                         "specialised_stores must be True, False or None, not '%s'",
+                         Py_TYPE(choice)->tp_name);
+            return nullptr;
+        }
+        if (!apply_store_choice(reinterpret_cast<PyTypeObject*>(cls), choice == Py_True))
+            return nullptr;
+    }
+    PyTypeObject* base = kestrine_base_type_if_ready();
+    if (!base) return nullptr;
+    Ref super = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
+                                                        base, cls, nullptr));
+    if (!super) return nullptr;
+    Ref next = Ref::steal(PyObject_GetAttrString(super.get(), "__init_subclass__"));
+    if (!next) return nullptr;
+    return PyObject_Call(next.get(), args, rest.get());
+}
+
 // ---------------------------------------------------------------------------------------
 // Copying and pickling
 //
@@ -758,6 +824,12 @@ PyMethodDef base_methods[] = {
      "cache_info($self, method_name)\n--\n\nHits, misses, bound and stored values of one "
      "decorated method on this instance."},
     {"__reduce_ex__", base_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
+    {"__init_subclass__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(base_init_subclass)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "__init_subclass__($cls, /, *, specialised_stores=None, **kwargs)\n--\n\nspecialised_stores="
+     "True: the class keeps the interpreter's own attribute setting (stores specialise; "
+     "assigning to a decorated method's name shadows it instead of being refused)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -814,9 +886,10 @@ PyObject* new_cache_info(const MethodCounts& counts) {
 
 bool is_kestrine_instance(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
-    // Every subclass inherits the attribute-setting slot unless a class defines __setattr__:
-    // the slot identifies most instances without walking the MRO.
-    if (type->tp_setattro == base_setattro) return true;
+    // Every subclass inherits the attribute-setting slot unless a class defines __setattr__
+    // (or keeps the interpreter's, with specialised_stores), and the creation slot unless it
+    // defines __new__: either identifies most instances without walking the MRO.
+    if (type->tp_setattro == base_setattro || type->tp_new == base_new) return true;
     PyTypeObject* base = kestrine_base_type_if_ready();
     return base && PyType_IsSubtype(type, base);
 }

@@ -104,6 +104,25 @@ class KestrineBase:
                 refused when it is created.
         """
 
+    def __init_subclass__(cls, *, specialised_stores: bool | None = None, **kwargs: Any) -> None:
+        """Sets up a subclass: `class Node(KestrineBase, specialised_stores=True): ...`.
+
+        With `specialised_stores=True` the class and its subclasses keep the interpreter's
+        own attribute setting (`__setattr__`/`__delattr__` are `object`'s), so interpreters
+        that specialise attribute stores specialise theirs. Assigning to a decorated
+        method's name through an instance is then not refused: it shadows the method, as
+        for a plain method. `False` gives a subclass of such a class the refusal back;
+        `None` keeps what its bases chose. Other keywords go on to the next class's
+        `__init_subclass__`.
+
+        Returns:
+            None.
+        Raises:
+            TypeError: `specialised_stores` is not `True`, `False` or `None`, the class
+                defines its own `__setattr__` or `__delattr__` while giving it, or the next
+                class refuses the other keywords.
+        """
+
     # Queries address one call by method name and the call's bound arguments
     # (defaults included) given as keywords.
     def get_cached_value(self, method_name: str, strict: bool = True, **kwargs: Any) -> Any:

@@ -1,6 +1,7 @@
 """Module object, class registration, signatures and the descriptor's Python-facing slots."""
 
 import abc
+import dis
 import inspect
 import sys
 import sysconfig
@@ -162,6 +163,95 @@ def test_decorated_method_cannot_be_assigned_or_deleted_through_an_instance(refu
         raises_exactly(*ASSIGN, setattr, plain, "alias", 1)
     finally:
         del Sample.alias
+
+
+def store_attrs_code(obj):
+    obj.x = 1
+    return obj.x
+
+
+@pytest.mark.parametrize("base_choice, own_choice, refused", [
+    (None, None, True), (None, True, False), (None, False, True),
+    (True, None, False), (True, False, True), (True, True, False),
+])
+def test_specialised_stores_keeps_the_interpreters_attribute_setting(base_choice, own_choice,
+                                                                      refused):
+    def make(name, bases, choice, namespace):
+        kwds = {} if choice is None else {"specialised_stores": choice}
+        return types.new_class(name, bases, kwds, lambda ns: ns.update(namespace))
+
+    calls = []
+    Base = make("Base", (KestrineBase,), base_choice,
+                {"m": kestrined()(named("m", lambda self: calls.append(1) or len(calls)))})
+    Cls = make("Cls", (Base,), own_choice, {})
+    obj = Cls()
+    assert obj.m() == 1 and obj.m() == 1 and len(calls) == 1
+    obj.other = 2
+    assert obj.other == 2
+    assert (Cls.__setattr__ is object.__setattr__) is (not refused)
+    if refused:
+        raises_exactly(*ASSIGN, setattr, obj, "m", 5)
+        raises_exactly(*DELETE, delattr, obj, "m")
+        assert obj.m() == 1
+    else:
+        obj.m = 5  # shadows the method, as for a plain method
+        assert obj.m == 5 and Cls().m() == 2  # other instances call the method
+        del obj.m
+        assert obj.m() == 1
+    if sys.version_info >= (3, 14) and not sys._is_gil_enabled():
+        # The class keeps the interpreter's setting: its stores specialise.
+        probe = types.FunctionType(store_attrs_code.__code__, {})
+        for _ in range(100):
+            probe(Cls())
+        stores = [i.opname for i in dis.get_instructions(probe, adaptive=True)
+                  if i.opname.startswith("STORE_ATTR")]
+        assert (stores == ["STORE_ATTR"]) is refused, stores
+
+
+@pytest.mark.parametrize("kwds, namespace, message", [
+    ({"specialised_stores": 1}, {}, "specialised_stores must be True, False or None, not 'int'"),
+    ({"specialised_stores": "yes"}, {}, "specialised_stores must be True, False or None, not 'str'"),
+    ({"specialised_stores": True}, {"__setattr__": lambda self, k, v: None},
+     "specialised_stores cannot be given to a class that defines __setattr__"),
+    ({"specialised_stores": False}, {"__delattr__": lambda self, k: None},
+     "specialised_stores cannot be given to a class that defines __delattr__"),
+    ({"unknown": 1}, {}, "C.__init_subclass__() takes no keyword arguments"),
+])
+def test_specialised_stores_refuses_what_it_cannot_honour(kwds, namespace, message):
+    raises_exactly(TypeError, message, types.new_class, "C", (KestrineBase,), kwds,
+                   lambda ns: ns.update(namespace))
+
+
+def test_specialised_stores_passes_other_keywords_on():
+    class Tagged:
+        def __init_subclass__(cls, tag=None, **kwargs):
+            super().__init_subclass__(**kwargs)
+            cls.tag = tag
+
+    class C(KestrineBase, Tagged, specialised_stores=True, tag="t"):
+        pass
+
+    assert C.tag == "t" and C.__setattr__ is object.__setattr__
+
+
+def test_refusal_holds_across_many_classes_and_their_changes():
+    """The names remembered per class are shared by every class and thread: many classes
+    (more than are remembered at once) and a class changed after it was asked about."""
+    names = [sys.intern(f"m{i}") for i in range(301)]
+    classes = [type(f"C{i}", (KestrineBase,), {names[i]: kestrined()(named(names[i], lambda s: 1))})
+               for i in range(300)]
+    for _ in range(2):
+        for i, cls in enumerate(classes):
+            obj = cls()
+            raises_exactly(*ASSIGN, setattr, obj, names[i], 1)
+            setattr(obj, names[i + 1], 1)  # another class's method name: an ordinary attribute
+            assert getattr(obj, names[i + 1]) == 1
+    cls = classes[0]
+    cls().late = 1
+    cls.late = cls.__dict__[names[0]]
+    raises_exactly(*ASSIGN, setattr, cls(), "late", 1)
+    del cls.late
+    cls().late = 1
 
 
 def test_attribute_setting_runs_no_code_of_str_subclass_names():
