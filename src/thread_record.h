@@ -16,7 +16,9 @@ namespace kestrine {
 
 class AccessGuard;
 
-struct alignas(64) ThreadRecord {
+// Aligned (and so sized) to 128 bytes: many CPUs fetch lines in 128-byte pairs, and one
+// thread's hits write its record's slots and tallies; no other record may share a pair.
+struct alignas(128) ThreadRecord {
     static constexpr std::uint32_t kSlots = 4;
 
     // The guards this thread reads through announced shared holds, innermost last; the rest
