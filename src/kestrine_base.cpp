@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -102,17 +103,39 @@ void base_dealloc(PyObject* self) {
 // its own; the price is that `obj.m = v` is no longer refused: it shadows the method, as for
 // a plain method. False gives a subclass of such a class the refusal back; None (or no
 // keyword) keeps what the bases chose.
-// Puts object's __setattr__ and __delattr__ (specialised) or KestrineBase's into the class's
-// dict; the interpreter sets the class's attribute-setting slot from them, as it does for
-// names assigned in a class body. false with an exception set.
-bool apply_store_choice(PyTypeObject* cls, bool specialised) {
-    static constexpr const char* kNames[] = {"__setattr__", "__delattr__"};
+// Whether the class's own dict has `name`: 1, 0, or -1 with an exception set.
+int defines(PyTypeObject* cls, const char* name) {
     Ref own = Ref::steal(PyType_GetDict(cls));
-    if (!own) return false;
-    for (const char* name : kNames) {
-        PyObject* found = nullptr;
-        int has = PyDict_GetItemStringRef(own.get(), name, &found);
-        Py_XDECREF(found);
+    if (!own) return -1;
+    PyObject* found = nullptr;
+    int has = PyDict_GetItemStringRef(own.get(), name, &found);
+    Py_XDECREF(found);
+    return has;
+}
+
+// Sets `cls.<name>` to `source.<name>`, as an assignment in the class body would; the
+// interpreter then derives the class's slot from it.
+bool take_from(PyTypeObject* cls, PyObject* source, const char* name) {
+    Ref value = Ref::steal(PyObject_GetAttrString(source, name));
+    return value &&
+           PyObject_SetAttrString(reinterpret_cast<PyObject*>(cls), name, value.get()) == 0;
+}
+
+// Gives the class object's __setattr__, __delattr__ and __new__ (specialised) or
+// KestrineBase's. A class that defines __new__ keeps it.
+//
+// Creation: interpreters that specialise class calls do so only for classes whose slot is
+// object.__new__'s, and setting `__new__` keeps the slot the class has at that moment (as
+// for `__new__ = object.__new__` in a class body, whose slot is inherited from object), so
+// the slot is set first. object.__new__ zero-fills the instance: an empty guard and no
+// state, as KestrineBase.__new__ leaves them. false with an exception set.
+static_assert(std::is_trivially_destructible_v<AccessGuard> &&
+                  std::is_standard_layout_v<KestrineBaseObject>,
+              "an instance object.__new__ makes starts as zero bytes: an empty guard, no state");
+
+bool apply_store_choice(PyTypeObject* cls, bool specialised) {
+    for (const char* name : {"__setattr__", "__delattr__"}) {
+        int has = defines(cls, name);
         if (has < 0) return false;
         if (has) {
             PyErr_Format(PyExc_TypeError,
@@ -120,14 +143,20 @@ bool apply_store_choice(PyTypeObject* cls, bool specialised) {
             return false;
         }
     }
-    if (!specialised && cls->tp_setattro == base_setattro) return true;  // refuses already
+    PyTypeObject* base = kestrine_base_type_if_ready();
+    if (!base) return false;
     PyObject* source = specialised ? reinterpret_cast<PyObject*>(&PyBaseObject_Type)
-                                   : reinterpret_cast<PyObject*>(kestrine_base_type_if_ready());
-    if (!source) return false;
-    for (const char* name : kNames) {
-        Ref slot = Ref::steal(PyObject_GetAttrString(source, name));
-        if (!slot || PyObject_SetAttrString(reinterpret_cast<PyObject*>(cls), name, slot.get()) < 0)
+                                   : reinterpret_cast<PyObject*>(base);
+    if (specialised || cls->tp_setattro != base_setattro) {
+        if (!take_from(cls, source, "__setattr__") || !take_from(cls, source, "__delattr__"))
             return false;
+    }
+    int own_new = defines(cls, "__new__");
+    if (own_new < 0) return false;
+    newfunc creation = specialised ? PyBaseObject_Type.tp_new : base->tp_new;
+    if (!own_new && cls->tp_new != creation) {
+        cls->tp_new = creation;
+        if (!take_from(cls, source, "__new__")) return false;
     }
     return true;
 }

@@ -107,11 +107,13 @@ class KestrineBase:
     def __init_subclass__(cls, *, specialised_stores: bool | None = None, **kwargs: Any) -> None:
         """Sets up a subclass: `class Node(KestrineBase, specialised_stores=True): ...`.
 
-        With `specialised_stores=True` the class and its subclasses keep the interpreter's
-        own attribute setting (`__setattr__`/`__delattr__` are `object`'s), so interpreters
-        that specialise attribute stores specialise theirs. Assigning to a decorated
+        With `specialised_stores=True` the class and its subclasses set attributes and are
+        created as plain classes are (`__setattr__`, `__delattr__` and, unless the class
+        defines its own, `__new__` are `object`'s), so interpreters that specialise
+        attribute stores and class calls specialise theirs. Assigning to a decorated
         method's name through an instance is then not refused: it shadows the method, as
-        for a plain method. `False` gives a subclass of such a class the refusal back;
+        for a plain method; and the class takes the arguments its `__init__` takes, no
+        others. `False` gives a subclass of such a class KestrineBase's behaviour back;
         `None` keeps what its bases chose. Other keywords go on to the next class's
         `__init_subclass__`.
 

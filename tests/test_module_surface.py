@@ -1,6 +1,7 @@
 """Module object, class registration, signatures and the descriptor's Python-facing slots."""
 
 import abc
+import copy
 import dis
 import inspect
 import sys
@@ -170,6 +171,14 @@ def store_attrs_code(obj):
     return obj.x
 
 
+def build_code(cls):
+    return cls(7)
+
+
+def init_a(self, a):  # no defaults: such an __init__ is one that class calls inline
+    self.a = a
+
+
 @pytest.mark.parametrize("base_choice, own_choice, refused", [
     (None, None, True), (None, True, False), (None, False, True),
     (True, None, False), (True, False, True), (True, True, False),
@@ -182,30 +191,39 @@ def test_specialised_stores_keeps_the_interpreters_attribute_setting(base_choice
 
     calls = []
     Base = make("Base", (KestrineBase,), base_choice,
-                {"m": kestrined()(named("m", lambda self: calls.append(1) or len(calls)))})
+                {"m": kestrined()(named("m", lambda self: calls.append(1) or len(calls))),
+                 "__init__": init_a})
     Cls = make("Cls", (Base,), own_choice, {})
-    obj = Cls()
-    assert obj.m() == 1 and obj.m() == 1 and len(calls) == 1
+    obj = Cls(3)
+    assert obj.m() == 1 and obj.m() == 1 and len(calls) == 1 and obj.a == 3
     obj.other = 2
     assert obj.other == 2
+    # Plain-class setting and creation, or KestrineBase's; copies work either way.
     assert (Cls.__setattr__ is object.__setattr__) is (not refused)
+    assert (Cls.__new__ is object.__new__) is (not refused)
+    twin = copy.copy(obj)
+    assert (twin.a, twin.other, twin.cached_values) == (3, 2, {})
     if refused:
         raises_exactly(*ASSIGN, setattr, obj, "m", 5)
         raises_exactly(*DELETE, delattr, obj, "m")
         assert obj.m() == 1
     else:
         obj.m = 5  # shadows the method, as for a plain method
-        assert obj.m == 5 and Cls().m() == 2  # other instances call the method
+        assert obj.m == 5 and Cls(0).m() == 2  # other instances call the method
         del obj.m
         assert obj.m() == 1
     if sys.version_info >= (3, 14) and not sys._is_gil_enabled():
-        # The class keeps the interpreter's setting: its stores specialise.
-        probe = types.FunctionType(store_attrs_code.__code__, {})
+        # The class keeps the interpreter's setting and creation: both specialise.
+        # Fresh code objects: specialisations live in the code, shared by every function.
+        probes = [types.FunctionType(f.__code__.replace(), {})
+                  for f in (store_attrs_code, build_code)]
         for _ in range(100):
-            probe(Cls())
-        stores = [i.opname for i in dis.get_instructions(probe, adaptive=True)
-                  if i.opname.startswith("STORE_ATTR")]
-        assert (stores == ["STORE_ATTR"]) is refused, stores
+            probes[0](Cls(0))
+            probes[1](Cls)
+        ops = [i.opname for p in probes for i in dis.get_instructions(p, adaptive=True)
+               if i.opname.startswith(("STORE_ATTR", "CALL"))]
+        plain = ["STORE_ATTR_INSTANCE_VALUE", "CALL_ALLOC_AND_ENTER_INIT"]
+        assert (ops == plain) is (not refused), ops
 
 
 @pytest.mark.parametrize("kwds, namespace, message", [
