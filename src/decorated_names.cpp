@@ -71,7 +71,8 @@ std::size_t set_of(PyTypeObject* type) {
 enum class Answer { kNo, kYes, kUnknown, kAbsent };
 
 // The answer from the slot of `type` at `version`, read as one consistent copy.
-Answer read_slot(const NamesSlot& slot, PyTypeObject* type, unsigned int version, PyObject* name) {
+inline Answer read_slot(const NamesSlot& slot, PyTypeObject* type, unsigned int version,
+                        PyObject* name) {
     std::uint32_t before = slot.sequence.load(std::memory_order_acquire);
     if (before & 1) return Answer::kUnknown;
     auto& names = const_cast<ClassNames&>(slot.names);
@@ -274,12 +275,17 @@ namespace {
 
 int is_decorated_method_name(PyTypeObject* type, PyObject* name) {
     if (unsigned int version = version_of(type)) {
+        // The way that names the class, if one does; read_slot checks it again under the
+        // sequence count.
         NamesSlot* ways = shared_names.slots[set_of(type)];
-        for (std::size_t way = 0; way < kWays; ++way) {
-            Answer answer = read_slot(ways[way], type, version, name);
+        NamesSlot* slot = load_relaxed(ways[0].names.type) == type   ? &ways[0]
+                          : load_relaxed(ways[1].names.type) == type ? &ways[1]
+                                                                     : nullptr;
+        static_assert(kWays == 2);
+        if (slot) {
+            Answer answer = read_slot(*slot, type, version, name);
             if (answer == Answer::kYes) return 1;
             if (answer == Answer::kNo) return 0;
-            if (answer == Answer::kUnknown) break;
         }
     }
     return ask_the_classes(type, name);
