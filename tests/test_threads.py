@@ -1167,3 +1167,41 @@ def test_reset_while_another_thread_computes_waits_for_nothing_and_stores_nothin
     thread.join()
     assert results == [["slow"]] and o.cached_values == {}
     assert o.slow() == ["slow"] and o.is_cached("slow")
+
+
+def test_attribute_stores_on_many_classes_while_one_class_changes():
+    """The decorated names of classes are remembered once for all threads: threads storing
+    on instances of more classes than are remembered at once, while one class gains and
+    loses a decorated name, always get the answer of the class they store on."""
+    classes = [type(f"S{i}", (KestrineBase,), {"m": kestrined()(lambda self: 1)})
+               for i in range(150)]
+    changing = classes[0]
+    rounds = 300
+
+    def work(index, barrier):
+        barrier.wait()
+        if index == 0:
+            for _ in range(rounds):
+                changing.alias = changing.__dict__["m"]
+                del changing.alias
+            return 0
+        refused = 0
+        for turn in range(rounds):
+            obj = classes[(turn * 7 + index) % len(classes)]()
+            obj.plain = turn  # an ordinary attribute is never refused
+            try:
+                obj.m = 1
+            except TypeError:
+                refused += 1
+        return refused
+
+    results = run_threads(work, 4)
+    assert results[1:] == [rounds] * 3
+    obj = changing()
+    obj.alias = 1  # the class ended without it
+    changing.alias = changing.__dict__["m"]
+    try:
+        with pytest.raises(TypeError, match="^Cannot assign to decorated method$"):
+            changing().alias = 1
+    finally:
+        del changing.alias
