@@ -181,7 +181,9 @@ Found MetadataHashManager::probe(Py_hash_t hash, Equal&& equal, KeyId& out) cons
                 if (key->hash() != hash || serial < lowest || serial >= best_serial) continue;
                 best = id;
                 best_serial = serial;
+                if (!hashes_shared_) break;  // the only key of this hash
             }
+            if (best >= 0 && !hashes_shared_) break;
         }
         if (best < 0) return Found::No;
         // The equality may run Python code; the tables cannot change meanwhile because
@@ -195,6 +197,25 @@ Found MetadataHashManager::probe(Py_hash_t hash, Equal&& equal, KeyId& out) cons
         if (result != 0) return result == kUndecided ? Found::Undecided : Found::Error;
         lowest = best_serial + 1;
     }
+}
+
+bool MetadataHashManager::has_hash(Py_hash_t hash) const {
+    std::uint32_t tag = tag_of(hash);
+    std::uint64_t home = spread(hash);
+    for (int t = 0; t < 2; ++t) {
+        const SlotTable& table = t == 0 ? slots_ : old_;
+        std::size_t moved_below = t == 0 ? 0 : migrated_;
+        if (table.size() == 0) continue;
+        std::size_t mask = table.size() - 1;
+        const Slot* slots = table.data();
+        for (std::size_t i = home & mask;; i = (i + 1) & mask) {
+            Slot slot = slots[i];
+            if (slot.id_plus_one == kEmptySlot) break;
+            if (slot.hash_tag != tag || slot.id_plus_one == kRemoved || i < moved_below) continue;
+            if (keys_[slot.id_plus_one - 1]->hash() == hash) return true;
+        }
+    }
+    return false;
 }
 
 Found MetadataHashManager::find(const KeyParts& parts, KeyId& out) const {
@@ -263,6 +284,7 @@ bool MetadataHashManager::insert(StoredKey* key, KeyId& out) {
         return false;
     }
     migrate(2);
+    if (!hashes_shared_ && has_hash(key->hash())) hashes_shared_ = true;
     key->serial_ = next_serial_++;
     if (reuse) {
         free_head_ = next_free(keys_[id]);

@@ -101,6 +101,7 @@ class MetadataHashManager {
         std::swap(live_, other.live_);
         std::swap(removed_, other.removed_);
         std::swap(next_serial_, other.next_serial_);
+        std::swap(hashes_shared_, other.hashes_shared_);
         std::swap(changes_, other.changes_);
         std::swap(removals_, other.removals_);
     }
@@ -123,6 +124,8 @@ class MetadataHashManager {
   private:
     template <typename Equal>
     Found probe(Py_hash_t hash, Equal&& equal, KeyId& out) const;
+    // Whether a live key has this hash (both tables).
+    bool has_hash(Py_hash_t hash) const;
 
     struct Slot {
         std::uint32_t id_plus_one;  // 0: empty; kRemoved: a removed key's place
@@ -192,6 +195,9 @@ class MetadataHashManager {
     std::size_t live_ = 0;     // registered keys
     std::size_t removed_ = 0;  // kRemoved slots in slots_
     std::uint64_t next_serial_ = 0;
+    // Whether a key was ever registered while another live key had the same hash. Until one
+    // is, a probe's first candidate of the hash is its only one, and is compared at once.
+    bool hashes_shared_ = false;
     std::uint64_t changes_ = 0;
     std::uint64_t removals_ = 0;
 };
