@@ -71,6 +71,7 @@ class Backoff {
 };
 
 bool reserve_held(ThreadRecord* record) {
+    if (record->held.size() < record->held.capacity()) return true;
     try {
         record->held.reserve(record->held.size() + 1);
     } catch (const std::bad_alloc&) {
