@@ -151,55 +151,8 @@ int MetadataHashManager::traverse(visitproc visit, void* arg) const {
     return 0;
 }
 
-template <typename Equal>
-Found MetadataHashManager::probe(Py_hash_t hash, Equal&& equal, KeyId& out) const {
-    // The stored keys with this hash are compared in registration order, the first that
-    // equals wins. They lie along one probe sequence of each table (two while one drains),
-    // not necessarily in that order: each round finds the earliest registered key after the
-    // last one compared. Usually there is one candidate and a single round. No allocation: a
-    // hit may run where allocating must not fail.
-    std::uint32_t tag = tag_of(hash);
-    std::uint64_t home = spread(hash);
-    std::uint64_t lowest = 0;  // a round takes the earliest key registered from here on
-    for (;;) {
-        std::int64_t best = -1;
-        std::uint64_t best_serial = ~std::uint64_t(0);
-        for (int t = 0; t < 2; ++t) {
-            const SlotTable& table = t == 0 ? slots_ : old_;
-            std::size_t moved_below = t == 0 ? 0 : migrated_;
-            if (table.size() == 0) continue;
-            std::size_t mask = table.size() - 1;
-            const Slot* slots = table.data();
-            for (std::size_t i = home & mask;; i = (i + 1) & mask) {
-                Slot slot = slots[i];
-                if (slot.id_plus_one == kEmptySlot) break;
-                if (slot.hash_tag != tag || slot.id_plus_one == kRemoved || i < moved_below)
-                    continue;
-                std::int64_t id = std::int64_t(slot.id_plus_one) - 1;
-                const StoredKey* key = keys_[id];
-                std::uint64_t serial = key->serial();
-                if (key->hash() != hash || serial < lowest || serial >= best_serial) continue;
-                best = id;
-                best_serial = serial;
-                if (!hashes_shared_) break;  // the only key of this hash
-            }
-            if (best >= 0 && !hashes_shared_) break;
-        }
-        if (best < 0) return Found::No;
-        // The equality may run Python code; the tables cannot change meanwhile because
-        // every change needs the instance's exclusive access, which the caller holds or
-        // which shared holders keep others from taking.
-        int result = equal(keys_[best]);
-        if (result == 1) {
-            out = KeyId(best);
-            return Found::Yes;
-        }
-        if (result != 0) return result == kUndecided ? Found::Undecided : Found::Error;
-        lowest = best_serial + 1;
-    }
-}
-
-bool MetadataHashManager::has_hash(Py_hash_t hash) const {
+template <typename F>
+bool MetadataHashManager::for_each_of_hash(Py_hash_t hash, F&& f) const {
     std::uint32_t tag = tag_of(hash);
     std::uint64_t home = spread(hash);
     for (int t = 0; t < 2; ++t) {
@@ -212,10 +165,48 @@ bool MetadataHashManager::has_hash(Py_hash_t hash) const {
             Slot slot = slots[i];
             if (slot.id_plus_one == kEmptySlot) break;
             if (slot.hash_tag != tag || slot.id_plus_one == kRemoved || i < moved_below) continue;
-            if (keys_[slot.id_plus_one - 1]->hash() == hash) return true;
+            std::uint32_t id = slot.id_plus_one - 1;
+            if (keys_[id]->hash() == hash && f(id, keys_[id])) return true;
         }
     }
     return false;
+}
+
+template <typename Equal>
+Found MetadataHashManager::probe(Py_hash_t hash, Equal&& equal, KeyId& out) const {
+    // The stored keys with this hash are compared in registration order, the first that
+    // equals wins. They lie along one probe sequence of each table (two while one drains),
+    // not necessarily in that order: each round finds the earliest registered key after the
+    // last one compared. Usually there is one candidate and a single round. No allocation: a
+    // hit may run where allocating must not fail.
+    std::uint64_t lowest = 0;  // a round takes the earliest key registered from here on
+    for (;;) {
+        std::int64_t best = -1;
+        std::uint64_t best_serial = ~std::uint64_t(0);
+        for_each_of_hash(hash, [&](std::uint32_t id, const StoredKey* key) {
+            std::uint64_t serial = key->serial();
+            if (serial < lowest || serial >= best_serial) return false;
+            best = id;
+            best_serial = serial;
+            // The only key of this hash: look no further.
+            return !hashes_shared_.load(std::memory_order_relaxed);
+        });
+        if (best < 0) return Found::No;
+        // The equality may run Python code; the tables cannot change meanwhile because
+        // every change needs the instance's exclusive access, which the caller holds or
+        // which shared holders keep others from taking.
+        int result = equal(keys_[best]);
+        if (result == 1) {
+            out = KeyId(best);
+            return Found::Yes;
+        }
+        if (result != 0) return result == kUndecided ? Found::Undecided : Found::Error;
+        // A key of this hash that is not the one asked for: registering that one makes two.
+        // Every registration follows a lookup that came here, so this is where the registry
+        // learns it; setting it early only makes lookups look further.
+        hashes_shared_.store(true, std::memory_order_relaxed);
+        lowest = best_serial + 1;
+    }
 }
 
 Found MetadataHashManager::find(const KeyParts& parts, KeyId& out) const {
@@ -284,7 +275,6 @@ bool MetadataHashManager::insert(StoredKey* key, KeyId& out) {
         return false;
     }
     migrate(2);
-    if (!hashes_shared_ && has_hash(key->hash())) hashes_shared_ = true;
     key->serial_ = next_serial_++;
     if (reuse) {
         free_head_ = next_free(keys_[id]);

@@ -101,7 +101,10 @@ class MetadataHashManager {
         std::swap(live_, other.live_);
         std::swap(removed_, other.removed_);
         std::swap(next_serial_, other.next_serial_);
-        std::swap(hashes_shared_, other.hashes_shared_);
+        bool shared = hashes_shared_.load(std::memory_order_relaxed);
+        hashes_shared_.store(other.hashes_shared_.load(std::memory_order_relaxed),
+                             std::memory_order_relaxed);
+        other.hashes_shared_.store(shared, std::memory_order_relaxed);
         std::swap(changes_, other.changes_);
         std::swap(removals_, other.removals_);
     }
@@ -124,8 +127,10 @@ class MetadataHashManager {
   private:
     template <typename Equal>
     Found probe(Py_hash_t hash, Equal&& equal, KeyId& out) const;
-    // Whether a live key has this hash (both tables).
-    bool has_hash(Py_hash_t hash) const;
+    // Calls f(id, key) for each live key with this hash, in both tables (in probe order, not
+    // registration order), until f returns true; whether one did.
+    template <typename F>
+    bool for_each_of_hash(Py_hash_t hash, F&& f) const;
 
     struct Slot {
         std::uint32_t id_plus_one;  // 0: empty; kRemoved: a removed key's place
@@ -195,9 +200,10 @@ class MetadataHashManager {
     std::size_t live_ = 0;     // registered keys
     std::size_t removed_ = 0;  // kRemoved slots in slots_
     std::uint64_t next_serial_ = 0;
-    // Whether a key was ever registered while another live key had the same hash. Until one
-    // is, a probe's first candidate of the hash is its only one, and is compared at once.
-    bool hashes_shared_ = false;
+    // Whether a lookup ever compared a stored key unequal to a key of the same hash (the
+    // step before two live keys can share a hash). Until then, a probe's first candidate of
+    // the hash is its only one, and is compared at once. Lookups under shared holds set it.
+    mutable std::atomic<bool> hashes_shared_{false};
     std::uint64_t changes_ = 0;
     std::uint64_t removals_ = 0;
 };
