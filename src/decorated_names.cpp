@@ -228,9 +228,19 @@ bool for_each_resolved_attribute(PyObject* type,
 
 namespace {
 
-// A question the shared slots could not answer: the class has no version tag yet, is new to
-// the slots, changed since, or its slot was being written.
-[[gnu::noinline]] int ask_the_classes(PyTypeObject* type, PyObject* name) {
+// The way of `set` that names `type`, if one does; read_slot checks it again under the
+// sequence count.
+NamesSlot* way_of(NamesSlot* ways, PyTypeObject* type) {
+    static_assert(kWays == 2);
+    return load_relaxed(ways[0].names.type) == type   ? &ways[0]
+           : load_relaxed(ways[1].names.type) == type ? &ways[1]
+                                                      : nullptr;
+}
+
+// The class has no version tag yet, is new to the slots or changed since: walk the classes
+// once, and remember them unless they changed during the walk, in the way that held an
+// older version of the class if one does.
+[[gnu::noinline]] int remember_and_answer(PyTypeObject* type, PyObject* name) {
     unsigned int version = version_of(type);
     if (version == 0) {
         // No tag yet (or the class just changed): have one assigned, as a lookup would.
@@ -238,32 +248,16 @@ namespace {
         version = version_of(type);
         if (version == 0) return resolve(type, name);
     }
-    std::size_t set = set_of(type);
-    NamesSlot* ways = shared_names.slots[set];
-    for (std::size_t way = 0; way < kWays; ++way) {
-        switch (read_slot(ways[way], type, version, name)) {
-            case Answer::kYes:
-                return 1;
-            case Answer::kNo:
-                return 0;
-            case Answer::kUnknown:
-                return resolve(type, name);
-            case Answer::kAbsent:
-                break;
-        }
-    }
-    // New to the slots (or changed since): walk the classes once, and remember them unless
-    // they changed during the walk, in the way that held an older version of the class if
-    // one does.
     ClassNames found;
     if (!collect(found, type, version)) return -1;
     if (!found.type || found.count == ClassNames::kTooMany) return resolve(type, name);
-    std::size_t way = kWays;
-    for (std::size_t w = 0; w < kWays; ++w)
-        if (load_relaxed(ways[w].names.type) == type) way = w;
-    if (way == kWays)
-        way = shared_names.next_way[set].fetch_add(1, std::memory_order_relaxed) % kWays;
-    write_slot(ways[way], found);
+    std::size_t set = set_of(type);
+    NamesSlot* slot = way_of(shared_names.slots[set], type);
+    if (!slot) {
+        std::uint8_t way = shared_names.next_way[set].fetch_add(1, std::memory_order_relaxed);
+        slot = &shared_names.slots[set][way % kWays];
+    }
+    write_slot(*slot, found);
     for (std::uint8_t i = 0; i < found.count; ++i)
         if (found.names[i] == name) return 1;
     if (found.all_interned && PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name))
@@ -275,20 +269,20 @@ namespace {
 
 int is_decorated_method_name(PyTypeObject* type, PyObject* name) {
     if (unsigned int version = version_of(type)) {
-        // The way that names the class, if one does; read_slot checks it again under the
-        // sequence count.
-        NamesSlot* ways = shared_names.slots[set_of(type)];
-        NamesSlot* slot = load_relaxed(ways[0].names.type) == type   ? &ways[0]
-                          : load_relaxed(ways[1].names.type) == type ? &ways[1]
-                                                                     : nullptr;
-        static_assert(kWays == 2);
-        if (slot) {
-            Answer answer = read_slot(*slot, type, version, name);
-            if (answer == Answer::kYes) return 1;
-            if (answer == Answer::kNo) return 0;
+        if (NamesSlot* slot = way_of(shared_names.slots[set_of(type)], type)) {
+            switch (read_slot(*slot, type, version, name)) {
+                case Answer::kYes:
+                    return 1;
+                case Answer::kNo:
+                    return 0;
+                case Answer::kUnknown:  // being written, or a name compared by its characters
+                    return resolve(type, name);
+                case Answer::kAbsent:  // an older version of the class
+                    break;
+            }
         }
     }
-    return ask_the_classes(type, name);
+    return remember_and_answer(type, name);
 }
 
 }  // namespace kestrine
