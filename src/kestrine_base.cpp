@@ -96,13 +96,6 @@ void base_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// class Node(KestrineBase, specialised_stores=True): the class (and its subclasses) keeps
-// the interpreter's own attribute setting, as if its body said `__setattr__ =
-// object.__setattr__` (and the same for __delattr__). Interpreters that specialise attribute
-// stores then specialise this class's, which they never do for a class with a setting of
-// its own; the price is that `obj.m = v` is no longer refused: it shadows the method, as for
-// a plain method. False gives a subclass of such a class the refusal back; None (or no
-// keyword) keeps what the bases chose.
 // Whether the class's own dict has `name`: 1, 0, or -1 with an exception set.
 int defines(PyTypeObject* cls, const char* name) {
     Ref own = Ref::steal(PyType_GetDict(cls));
@@ -121,6 +114,10 @@ bool take_from(PyTypeObject* cls, PyObject* source, const char* name) {
            PyObject_SetAttrString(reinterpret_cast<PyObject*>(cls), name, value.get()) == 0;
 }
 
+static_assert(std::is_trivially_destructible_v<AccessGuard> &&
+                  std::is_standard_layout_v<KestrineBaseObject>,
+              "an instance object.__new__ makes starts as zero bytes: an empty guard, no state");
+
 // Gives the class object's __setattr__, __delattr__ and __new__ (specialised) or
 // KestrineBase's. A class that defines __new__ keeps it.
 //
@@ -129,10 +126,6 @@ bool take_from(PyTypeObject* cls, PyObject* source, const char* name) {
 // for `__new__ = object.__new__` in a class body, whose slot is inherited from object), so
 // the slot is set first. object.__new__ zero-fills the instance: an empty guard and no
 // state, as KestrineBase.__new__ leaves them. false with an exception set.
-static_assert(std::is_trivially_destructible_v<AccessGuard> &&
-                  std::is_standard_layout_v<KestrineBaseObject>,
-              "an instance object.__new__ makes starts as zero bytes: an empty guard, no state");
-
 bool apply_store_choice(PyTypeObject* cls, bool specialised) {
     for (const char* name : {"__setattr__", "__delattr__"}) {
         int has = defines(cls, name);
@@ -161,6 +154,12 @@ bool apply_store_choice(PyTypeObject* cls, bool specialised) {
     return true;
 }
 
+// class Node(KestrineBase, specialised_stores=True): the class (and its subclasses) sets
+// attributes and creates instances as a plain class does (see apply_store_choice), so that
+// interpreters which specialise stores and class calls specialise its own; the price is that
+// `obj.m = v` is no longer refused but shadows the method, as for a plain method. False
+// gives a subclass of such a class KestrineBase's behaviour back; None (or no keyword) keeps
+// what the bases chose. Other keywords go on to the next class's __init_subclass__.
 PyObject* base_init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) {
     Ref rest;
     PyObject* choice = nullptr;
