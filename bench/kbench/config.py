@@ -2,12 +2,25 @@
 
 from __future__ import annotations
 
+import json
+import subprocess
+import sys
 from pathlib import Path
 
 BENCH_DIR = Path(__file__).resolve().parent.parent
 RESULTS = BENCH_DIR / "results"
 # The entry point, run again in a fresh process for the measurements that need one.
 RUN_SCRIPT = BENCH_DIR / "run.py"
+
+
+def run_child(flag: str, *args: str, env: dict | None = None) -> dict:
+    """The JSON a fresh process of RUN_SCRIPT prints for `--<flag> ARGS...`; RuntimeError with
+    the end of its stderr when it fails."""
+    proc = subprocess.run([sys.executable, str(RUN_SCRIPT), f"--{flag}", *args],
+                          capture_output=True, text=True, check=False, env=env)
+    if proc.returncode != 0:
+        raise RuntimeError(f"{flag} {' '.join(args)} failed: {proc.stderr.strip()[-2000:]}")
+    return json.loads(proc.stdout)
 
 
 class Config:

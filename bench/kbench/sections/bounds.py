@@ -39,7 +39,7 @@ from pathlib import Path
 import kestrine
 from kestrine import KestrineBase, kestrined
 
-from ..config import BENCH_DIR, RUN_SCRIPT, Config
+from ..config import BENCH_DIR, Config, run_child
 from ..subjects import cachetools, lru_area_class
 from ..timing import (GC_STATES, UNROLL, GCState, best_of, compile_loop, gc_pair, make_arg_loop,
                       make_args, make_loop, reset, row)
@@ -431,7 +431,7 @@ def memory_child(impl: str, calls: int) -> dict:
 def memory_section(cfg: Config) -> dict:
     rows = []
     for impl in MEMORY_IMPLS:
-        rows.append(run_child("memory", {"impl": impl, "calls": cfg.bound_memory_calls}))
+        rows.append(bounds_child_run("memory", {"impl": impl, "calls": cfg.bound_memory_calls}))
     return {"calls": cfg.bound_memory_calls, "maxsize": MEMORY_BOUND, "rows": rows}
 
 
@@ -739,17 +739,12 @@ def baseline_dir(spec: str) -> Path:
     return build
 
 
-def run_child(kind: str, params: dict, pythonpath: Path | None = None) -> dict:
+def bounds_child_run(kind: str, params: dict, pythonpath: Path | None = None) -> dict:
     env = dict(os.environ)
     if pythonpath is not None:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(pythonpath),
                                                           env.get("PYTHONPATH")]))
-    proc = subprocess.run([sys.executable, str(RUN_SCRIPT), "--bounds-child", kind,
-                           json.dumps(params)], capture_output=True, text=True, check=False,
-                          env=env)
-    if proc.returncode != 0:
-        raise RuntimeError(f"bounds child {kind} failed: {proc.stderr.strip()[-2000:]}")
-    return json.loads(proc.stdout)
+    return run_child("bounds-child", kind, json.dumps(params), env=env)
 
 
 def registry_section(cfg: Config) -> dict:
@@ -765,7 +760,7 @@ def registry_section(cfg: Config) -> dict:
     modules, classwide = {}, []
     for _ in range(cfg.registry_rounds):
         for name, path in builds.items():
-            got = run_child("registry", params, path)
+            got = bounds_child_run("registry", params, path)
             modules[name] = got["kestrine"]
             if name == "current":
                 classwide.append(got["classwide"])

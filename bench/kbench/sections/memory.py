@@ -3,12 +3,9 @@
 from __future__ import annotations
 
 import gc
-import json
 import os
-import subprocess
-import sys
 
-from ..config import RUN_SCRIPT, Config
+from ..config import Config, run_child
 from ..subjects import FILL_IMPLS, INSTANCE_IMPLS
 from ..timing import fresh, make_args
 
@@ -50,13 +47,7 @@ def memory_child(impl: str, count: int) -> dict:
 
 
 def memory_run(impl: str, count: int) -> dict:
-    proc = subprocess.run(
-        [sys.executable, str(RUN_SCRIPT), "--memory-child", impl, str(count)],
-        capture_output=True, text=True, check=False,
-    )
-    if proc.returncode != 0:
-        raise RuntimeError(f"memory child {impl} failed: {proc.stderr.strip()[-2000:]}")
-    return json.loads(proc.stdout)
+    return run_child("memory-child", impl, str(count))
 
 
 def section_memory(cfg: Config) -> dict:

@@ -14,13 +14,11 @@ from __future__ import annotations
 
 import functools
 import gc
-import json
-import subprocess
 import sys
 
 from kestrine import KestrineBase, kestrined
 
-from ..config import RUN_SCRIPT, Config
+from ..config import Config, run_child
 from ..timing import GC_STATES, GCState, compile_loop, make_args, reset
 from .memory import rss_bytes
 
@@ -189,16 +187,6 @@ def objects_child(variant: str, count: int) -> dict:
             "blocks_each": blocks / count, "rss_bytes_each": rss / count}
 
 
-def objects_run(variant: str, count: int) -> dict:
-    proc = subprocess.run(
-        [sys.executable, str(RUN_SCRIPT), "--objects-child", variant, str(count)],
-        capture_output=True, text=True, check=False,
-    )
-    if proc.returncode != 0:
-        raise RuntimeError(f"objects child {variant} failed: {proc.stderr.strip()[-2000:]}")
-    return json.loads(proc.stdout)
-
-
 def section_objects(cfg: Config) -> dict:
     """Build, call, and the size of a built node, for each variant the build supports."""
     classes = {variant: node_class(variant) for variant in VARIANTS}
@@ -216,7 +204,7 @@ def section_objects(cfg: Config) -> dict:
         })
     sizes = []
     for s in subjects:
-        measured = objects_run(s.variant, cfg.object_count)
+        measured = run_child("objects-child", s.variant, str(cfg.object_count))
         sizes.append({"impl": s.variant, "basicsize": s.cls.__basicsize__,
                       # Py_TPFLAGS_INLINE_VALUES: the attributes live in the object itself
                       "inline_values": bool(s.cls.__flags__ & (1 << 2)),

@@ -4,13 +4,10 @@ from __future__ import annotations
 
 import functools
 import gc
-import json
-import subprocess
-import sys
 
 from kestrine import KestrineBase, kestrined
 
-from ..config import RUN_SCRIPT, Config
+from ..config import Config, run_child
 from .memory import rss_bytes
 
 # A long-running program in rounds, as an inference library runs: each round builds a tree
@@ -114,10 +111,5 @@ def section_rounds(cfg: Config) -> dict:
     for impl in ROUND_IMPLS:
         if "reset_cache" in impl and not hasattr(KestrineBase, "reset_cache"):
             continue  # a build from before reset_cache existed
-        proc = subprocess.run(
-            [sys.executable, str(RUN_SCRIPT), "--rounds-child", impl, str(rounds)],
-            capture_output=True, text=True, check=False)
-        if proc.returncode != 0:
-            raise RuntimeError(f"rounds child {impl} failed: {proc.stderr.strip()[-2000:]}")
-        out.append(json.loads(proc.stdout))
+        out.append(run_child("rounds-child", impl, str(rounds)))
     return {"rounds": rounds, "nodes_per_round": 11_111, "rows": out}
