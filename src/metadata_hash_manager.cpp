@@ -220,9 +220,13 @@ Found MetadataHashManager::find_natively(const KeyParts& parts, KeyId& out) cons
         out);
 }
 
+std::size_t MetadataHashManager::home_of(Slot slot, std::size_t mask) const {
+    return mask <= 0xFFFFFFFFu ? slot.hash_tag & mask
+                               : spread(keys_[slot.id_plus_one - 1]->hash()) & mask;
+}
+
 void MetadataHashManager::place(Slot* slots, std::size_t mask, Slot slot) const {
-    std::size_t i = mask <= 0xFFFFFFFFu ? slot.hash_tag & mask
-                                        : spread(keys_[slot.id_plus_one - 1]->hash()) & mask;
+    std::size_t i = home_of(slot, mask);
     while (slots[i].id_plus_one != kEmptySlot) i = (i + 1) & mask;
     slots[i] = slot;
 }
@@ -256,18 +260,16 @@ bool MetadataHashManager::insert(StoredKey* key, KeyId& out) {
         // registry exactly as it was.
         if (!reuse && keys_.size() == keys_.capacity())
             keys_.reserve(keys_.empty() ? 8 : keys_.size() * 2);
-        if ((live_ + removed_ + 1) * 10 > slots_.size() * 7) {
-            // Mostly removed places: the table is rebuilt at its size; else it doubles.
-            bool crowded = (live_ + 1) * 20 > slots_.size() * 7;
+        // At most half full: a probe for an absent key then ends after two or three slots.
+        if ((live_ + 1) * 2 > slots_.size()) {
             SlotTable grown;
-            std::size_t size = slots_.size() == 0 ? 16 : slots_.size() * (crowded ? 2 : 1);
-            if (!grown.allocate(size)) throw std::bad_alloc();
+            if (!grown.allocate(slots_.size() == 0 ? 16 : slots_.size() * 2))
+                throw std::bad_alloc();
             // Two slots move per registration, so the old table usually drains before the
             // new one is rebuilt; if not, the rest moves at once here.
             migrate(old_.size());
             old_.swap(slots_);
             slots_.swap(grown);
-            removed_ = 0;
         }
     } catch (const std::bad_alloc&) {
         StoredKey::destroy(key);
@@ -293,29 +295,50 @@ StoredKey* MetadataHashManager::detach(KeyId id) {
     StoredKey* key = key_of(id);
     if (!key) return nullptr;
     auto wanted = static_cast<std::uint32_t>(id + 1);
-    // Its place is in the current table, or not yet moved out of the draining one.
-    auto mark = [&](const SlotTable& table, std::size_t moved_below) {
-        if (table.size() == 0) return false;
-        std::size_t mask = table.size() - 1;
-        Slot* slots = table.data();
-        for (std::size_t i = spread(key->hash()) & mask;; i = (i + 1) & mask) {
-            if (slots[i].id_plus_one == kEmptySlot) return false;
-            if (slots[i].id_plus_one == wanted && i >= moved_below) {
+    std::uint64_t home = spread(key->hash());
+    if (!unplace(home, wanted) && old_.size() != 0) {
+        // Not yet moved out of the draining table: marked there, since moving slots of a
+        // table half drained would carry them past the drain's position.
+        std::size_t mask = old_.size() - 1;
+        Slot* slots = old_.data();
+        for (std::size_t i = home & mask; slots[i].id_plus_one != kEmptySlot; i = (i + 1) & mask) {
+            if (slots[i].id_plus_one == wanted && i >= migrated_) {
                 slots[i].id_plus_one = kRemoved;
-                return true;
+                break;
             }
         }
-    };
-    if (mark(slots_, 0))
-        ++removed_;
-    else
-        mark(old_, migrated_);
+    }
     keys_[id] = free_entry(free_head_);
     free_head_ = id;
     --live_;
     ++changes_;
     ++removals_;
     return key;
+}
+
+bool MetadataHashManager::unplace(std::uint64_t home, std::uint32_t id_plus_one) {
+    if (slots_.size() == 0) return false;
+    std::size_t mask = slots_.size() - 1;
+    Slot* slots = slots_.data();
+    std::size_t hole = home & mask;
+    for (;; hole = (hole + 1) & mask) {
+        if (slots[hole].id_plus_one == kEmptySlot) return false;
+        if (slots[hole].id_plus_one == id_plus_one) break;
+    }
+    // Backward shift: each later slot of the run that may sit at the hole (its home is not
+    // between the hole and it) moves there and leaves the next hole, so that every key stays
+    // reachable from its home without a marker for removed places. Probes stay as short as
+    // the live keys make them, however many keys come and go.
+    for (std::size_t i = (hole + 1) & mask; slots[i].id_plus_one != kEmptySlot;
+         i = (i + 1) & mask) {
+        std::size_t own_home = home_of(slots[i], mask);
+        if (((i - own_home) & mask) >= ((i - hole) & mask)) {
+            slots[hole] = slots[i];
+            hole = i;
+        }
+    }
+    slots[hole] = Slot{kEmptySlot, 0};
+    return true;
 }
 
 bool MetadataHashManager::insert_new(const KeyParts& parts, KeyId& out) {

@@ -99,7 +99,6 @@ class MetadataHashManager {
         old_.swap(other.old_);
         std::swap(migrated_, other.migrated_);
         std::swap(live_, other.live_);
-        std::swap(removed_, other.removed_);
         std::swap(next_serial_, other.next_serial_);
         bool shared = hashes_shared_.load(std::memory_order_relaxed);
         hashes_shared_.store(other.hashes_shared_.load(std::memory_order_relaxed),
@@ -133,8 +132,10 @@ class MetadataHashManager {
     bool for_each_of_hash(Py_hash_t hash, F&& f) const;
 
     struct Slot {
-        std::uint32_t id_plus_one;  // 0: empty; kRemoved: a removed key's place
-        std::uint32_t hash_tag;     // tag_of(hash): most probes skip the key
+        // 0: empty; kRemoved: a removed key's place in the draining table (the current
+        // table closes the gap instead)
+        std::uint32_t id_plus_one;
+        std::uint32_t hash_tag;  // tag_of(hash): most probes skip the key
     };
     // The open-addressing table. Zeroed memory is an empty table, so a grown table comes
     // from the allocator's zeroed pages without a filling pass of its own.
@@ -170,7 +171,12 @@ class MetadataHashManager {
         std::size_t size_ = 0;
     };
     bool insert(StoredKey* key, KeyId& out);
+    // Where a slot's probe starts in a table of mask + 1 slots.
+    std::size_t home_of(Slot slot, std::size_t mask) const;
     void place(Slot* slots, std::size_t mask, Slot slot) const;
+    // Takes the slot of `id_plus_one` out of the current table, closing the gap; false when
+    // it is not there.
+    bool unplace(std::uint64_t home, std::uint32_t id_plus_one);
     // Moves up to `count` slots of the table being drained into the current one.
     void migrate(std::size_t count);
 
@@ -197,8 +203,7 @@ class MetadataHashManager {
     // migrated_ have moved.
     SlotTable old_;
     std::size_t migrated_ = 0;
-    std::size_t live_ = 0;     // registered keys
-    std::size_t removed_ = 0;  // kRemoved slots in slots_
+    std::size_t live_ = 0;  // registered keys
     std::uint64_t next_serial_ = 0;
     // Whether a lookup ever compared a stored key unequal to a key of the same hash (the
     // step before two live keys can share a hash). Until then, a probe's first candidate of

@@ -3,6 +3,7 @@ that start threads live in test_threads.py: on 3.13 the first thread started mak
 class made after it immortal, which test_ownership must not meet.)"""
 
 import gc
+import random
 import weakref
 
 import pytest
@@ -51,6 +52,47 @@ def test_second_chance_eviction(trace, kept):
     info = o.cache_info("f")
     assert info.misses == o.runs["f"] and info.hits == len(trace) - o.runs["f"]
     assert (info.maxsize, info.currsize) == (3, 3) and isinstance(info, CacheInfo)
+
+
+class Hashed:
+    """Equal by number, hashed as told: keys of one hash share a probe run."""
+
+    def __init__(self, n, h):
+        self.n, self.h = n, h
+
+    def __hash__(self):
+        return self.h
+
+    def __eq__(self, other):
+        return isinstance(other, Hashed) and other.n == self.n
+
+
+@pytest.mark.parametrize("make_key", [
+    lambda n: n * 7919,  # spread hashes
+    lambda n: Hashed(n, 42),  # one hash for all
+    lambda n: Hashed(n, n % 5),  # a few runs that meet
+], ids=["spread", "one-hash", "few-hashes"])
+def test_keys_that_come_and_go_stay_findable(make_key):
+    class Churn(KestrineBase):
+        @kestrined(maxsize=40)
+        def f(self, x):
+            return ("f", x)
+
+    rng, o = random.Random(7), Churn()
+    keys = [make_key(n) for n in range(300)]
+    for step in range(3000):
+        key = rng.choice(keys)
+        assert o.f(key) == ("f", key)
+        if step % 100 == 0:
+            # Every stored key is found again: a hit, never a second registration.
+            stored_keys = [k[1][0][1] for k in o.cached_values]
+            info = o.cache_info("f")
+            assert len(stored_keys) == info.currsize <= 40
+            assert len({id(k) for k in stored_keys}) == len(stored_keys)
+            for k in stored_keys:
+                assert o.f(k) == ("f", k)
+            after = o.cache_info("f")
+            assert (after.hits, after.misses) == (info.hits + len(stored_keys), info.misses)
 
 
 def test_evicted_call_with_dependents_keeps_its_edges_until_they_go():
