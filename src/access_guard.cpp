@@ -71,9 +71,9 @@ class Backoff {
 };
 
 bool reserve_held(ThreadRecord* record) {
-    if (record->held.size() < record->held.capacity()) return true;
+    if (record->has_room_to_hold()) return true;
     try {
-        record->held.reserve(record->held.size() + 1);
+        record->held.reserve(record->held.size() * 2 + 1);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
@@ -147,16 +147,13 @@ Access AccessGuard::drain_readers(ThreadRecord* record) {
     return Access::Granted;
 }
 
-Access AccessGuard::drain_recorded(ThreadRecord* record) {
-    // Recorded before the drain's first signal check: Python code run there that asks for
-    // this guard again is this thread's own request, refused rather than waited for.
-    record->held.push_back({this, true});
+Access AccessGuard::drain_recorded_slowly(ThreadRecord* record) {
     Access drained = drain_readers(record);
     if (drained != Access::Granted) record->held.pop_back();
     return drained;
 }
 
-Access AccessGuard::acquire_exclusive(ThreadRecord* record) {
+Access AccessGuard::acquire_exclusive_slowly(ThreadRecord* record) {
     if (record->holds_anything() && record->holds(this)) return Access::SameThread;
     if (!reserve_held(record)) return Access::Failed;
     unsigned spins = 0;
@@ -180,14 +177,12 @@ Access AccessGuard::acquire_exclusive(ThreadRecord* record) {
     return drain_recorded(record);
 }
 
-Access AccessGuard::promote_quick(ThreadRecord* record) {
-    // A quick hold means this thread holds nothing else of this guard: its other holds would
-    // have kept the word from being free, or bias on. Nobody else writes the word meanwhile.
+Access AccessGuard::promote_quick_slowly(ThreadRecord* record) {
     if (!reserve_held(record)) {
         release_quick();
         return Access::Failed;
     }
-    word_.exchange(kWriter, std::memory_order_seq_cst);
+    word_.store(kWriter, std::memory_order_relaxed);
     return drain_recorded(record);
 }
 
@@ -212,12 +207,18 @@ Access AccessGuard::acquire_shared(ThreadRecord* record, SharedMode& mode) {
             auto& slot = record->reading[record->slots_used];
             slot.exchange(this, std::memory_order_seq_cst);
             std::uint32_t seen = word_.load(std::memory_order_seq_cst);
-            if (nested || (!(seen & kWriter) && bias_.load(std::memory_order_seq_cst))) {
+            if (nested || (!(seen & (kWriter | kQuick)) && bias_.load(std::memory_order_seq_cst))) {
                 ++record->slots_used;
                 mode = SharedMode::Slot;
                 return Access::Granted;
             }
             slot.store(nullptr, std::memory_order_release);
+            if (seen == kQuick) {
+                // A lone reader that may be about to write: it is brief and runs no Python
+                // code.
+                if (!quick.pause()) return Access::Failed;
+                continue;
+            }
             if (!(seen & kWriter)) continue;  // bias revoked: count instead
             if (!wait_turn(seen, spins)) return Access::Failed;
             continue;

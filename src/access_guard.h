@@ -54,7 +54,9 @@ enum class SharedMode : std::uint8_t { Slot, Counted };
 //
 // - quick: a lone reader that runs no Python code (a cache hit whose key compares natively)
 //   turns the free word into kQuick and back with a plain store: one atomic operation for a
-//   hit on an instance nobody else uses;
+//   hit on an instance nobody else uses. While the word is kQuick nobody but its holder
+//   writes it and new announced readers keep off, so a miss turns it into kWriter with a
+//   plain store too;
 // - announced: once readers of several threads meet (bias on), a reader writes this guard's
 //   address into a slot of its own thread's record and checks the word for a writer; it
 //   writes nothing another thread's hit writes, so hits on a shared instance scale;
@@ -64,8 +66,9 @@ enum class SharedMode : std::uint8_t { Slot, Counted };
 // A writer takes the free word (kWriter); when bias is on it revokes it and then waits until
 // no thread's slot names this guard. Both sides order their write before their read with
 // sequentially consistent operations (a reader announces, then reads the word and the bias;
-// a writer takes the word, then reads the bias and the slots), so of a reader and a writer
-// that meet, at least one sees the other. Bias turns on again at the next meeting of readers.
+// a writer takes the word, or took it quick before turning exclusive, then reads the bias and
+// the slots), so of a reader and a writer that meet, at least one sees the other. Bias turns
+// on again at the next meeting of readers.
 //
 // Waiting spins briefly, then sleeps detached from the interpreter (so that a stop-the-world
 // pause can proceed) on the word through the kernel's futex, checking for signals every few
@@ -75,19 +78,39 @@ class AccessGuard {
   public:
     // A lone reader that runs no Python code: bias off and the word free. Releasing is a plain
     // store; other threads spin (never sleep) while it lasts.
+    // Sequentially consistent: the hold may become exclusive without another write of the
+    // word (promote_quick), and this exchange is then the writer's half of the
+    // write-then-read with announced readers.
     bool try_quick() {
         if (bias_.load(std::memory_order_relaxed)) return false;
         std::uint32_t expected = 0;
-        return word_.compare_exchange_strong(expected, kQuick, std::memory_order_acquire,
+        return word_.compare_exchange_strong(expected, kQuick, std::memory_order_seq_cst,
                                              std::memory_order_relaxed);
     }
     void release_quick() { word_.store(0, std::memory_order_release); }
     // Turns this thread's quick hold into an exclusive one.
-    Access promote_quick(ThreadRecord* record);
+    Access promote_quick(ThreadRecord* record) {
+        // A quick hold means this thread holds nothing else of this guard: its other holds
+        // would have kept the word from being free, or bias on. While the word is kQuick only
+        // its holder changes it, and announced readers keep off, so a plain store is enough;
+        // the drain's view of the readers is ordered by try_quick's exchange.
+        if (!record->has_room_to_hold()) return promote_quick_slowly(record);
+        word_.store(kWriter, std::memory_order_relaxed);
+        return drain_recorded(record);
+    }
 
     Access acquire_shared(ThreadRecord* record, SharedMode& mode);
     void release_shared(ThreadRecord* record, SharedMode mode);
-    Access acquire_exclusive(ThreadRecord* record);
+    Access acquire_exclusive(ThreadRecord* record) {
+        // A thread that holds nothing and finds the word free takes it at once.
+        if (!record->holds_anything() && record->has_room_to_hold()) {
+            std::uint32_t free = 0;
+            if (word_.compare_exchange_strong(free, kWriter, std::memory_order_seq_cst,
+                                              std::memory_order_relaxed))
+                return drain_recorded(record);
+        }
+        return acquire_exclusive_slowly(record);
+    }
     void release_exclusive(ThreadRecord* record);
 
     // In a child process after fork: gives up a hold of a thread that did not survive it,
@@ -127,7 +150,20 @@ class AccessGuard {
     Access abandon_drain(bool bias_revoked);
     // Takes kWriter's hold into the record, drains, and takes it out again if the drain
     // fails. The record has room (reserve_held).
-    Access drain_recorded(ThreadRecord* record);
+    Access drain_recorded(ThreadRecord* record) {
+        // Recorded before the drain's first signal check: Python code run there that asks
+        // for this guard again is this thread's own request, refused rather than waited for.
+        record->held.push_back({this, true});
+        // No announced reader can be in (bias off) and none counted: nothing to wait for.
+        if (!bias_.load(std::memory_order_seq_cst) &&
+            !(word_.load(std::memory_order_acquire) & kReaders))
+            return Access::Granted;
+        return drain_recorded_slowly(record);
+    }
+    // The drain of drain_recorded once readers may be in.
+    Access drain_recorded_slowly(ThreadRecord* record);
+    Access acquire_exclusive_slowly(ThreadRecord* record);
+    Access promote_quick_slowly(ThreadRecord* record);
     // Drops one counted reader; the last one clears kWaiters and wakes the sleepers.
     void release_count();
 
@@ -143,8 +179,9 @@ void raise_already_mutably_borrowed();
 // Scoped exclusive hold of the calling thread; check acquired() after construction.
 class ExclusiveHold {
   public:
-    explicit ExclusiveHold(AccessGuard& guard) : guard_(&guard) {
-        record_ = this_thread_record();
+    explicit ExclusiveHold(AccessGuard& guard) : ExclusiveHold(guard, this_thread_record()) {}
+    // For a thread that has its record at hand (nullptr: none could be made, MemoryError set).
+    ExclusiveHold(AccessGuard& guard, ThreadRecord* record) : guard_(&guard), record_(record) {
         access_ = record_ ? guard.acquire_exclusive(record_) : Access::Failed;
         if (access_ != Access::Granted) guard_ = nullptr;
     }

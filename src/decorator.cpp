@@ -479,8 +479,8 @@ PyObject* decorator_delete(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // to the next writer to remove: nothing the interrupted call leaves behind can be seen. A
 // reset meanwhile made the frame stale: the caller gets the value, the new cache does not.
 PyObject* compute_and_store(KestrineBaseObject* base, const MethodSpec& spec, KeyId k,
-                            std::uint32_t token, PyObject* const* args, std::size_t nargsf,
-                            PyObject* kwnames) {
+                            std::uint32_t token, ThreadRecord* record, PyObject* const* args,
+                            std::size_t nargsf, PyObject* kwnames) {
     PyObject* result = PyObject_Vectorcall(spec.func.get(), args, nargsf, kwnames);
     // The wait checks for signals: the call's own exception waits aside meanwhile.
     PyObject* raised = result ? nullptr : PyErr_GetRaisedException();
@@ -488,7 +488,7 @@ PyObject* compute_and_store(KestrineBaseObject* base, const MethodSpec& spec, Ke
     // instance a running call refers to.
     CacheState& state = *base->state;
     Released released;  // released after the hold ends
-    ExclusiveHold hold(base->guard);
+    ExclusiveHold hold(base->guard, record);
     if (!hold.acquired()) {
         Py_XDECREF(result);
         if (hold.access() == Access::SameThread) raise_already_borrowed();
@@ -666,7 +666,7 @@ PyObject* exclusive_step(KestrineBaseObject* base, ExclusiveHold& hold,
     if (!state->push_frame(k, spec.track_runtime_dependencies, thread, token)) return fail();
     state->count_miss(m);
     hold.release();
-    return compute_and_store(base, spec, k, token, args, nargsf, kwnames);
+    return compute_and_store(base, spec, k, token, hold.record(), args, nargsf, kwnames);
 }
 
 PyObject* cached_call(KestrineDecoratorObject* decorator, PyObject* const* args, std::size_t nargsf,

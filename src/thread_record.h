@@ -10,7 +10,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <vector>
+#include <cstdlib>
+#include <new>
 
 namespace kestrine {
 
@@ -34,7 +35,38 @@ struct alignas(128) ThreadRecord {
         const AccessGuard* guard;
         bool exclusive;
     };
-    std::vector<Held> held;
+    // A stack that grows only through reserve(), outside the hold that pushes: a push then
+    // never allocates and compiles to two stores.
+    class HeldStack {
+      public:
+        HeldStack() = default;
+        HeldStack(const HeldStack&) = delete;
+        HeldStack& operator=(const HeldStack&) = delete;
+        ~HeldStack() { std::free(data_); }
+        std::size_t size() const { return size_; }
+        std::size_t capacity() const { return capacity_; }
+        bool empty() const { return size_ == 0; }
+        const Held* begin() const { return data_; }
+        const Held* end() const { return data_ + size_; }
+        // Room for one more was reserved.
+        void push_back(Held held) { data_[size_++] = held; }
+        void pop_back() { --size_; }
+        void clear() { size_ = 0; }
+        // Throws std::bad_alloc, with the stack unchanged.
+        void reserve(std::size_t capacity) {
+            if (capacity <= capacity_) return;
+            void* grown = std::realloc(data_, capacity * sizeof(Held));
+            if (!grown) throw std::bad_alloc();
+            data_ = static_cast<Held*>(grown);
+            capacity_ = capacity;
+        }
+
+      private:
+        Held* data_ = nullptr;
+        std::size_t size_ = 0;
+        std::size_t capacity_ = 0;
+    };
+    HeldStack held;
 
     // Hits this thread made through announced holds, counted here rather than in the
     // instance, so that hits of several threads on one instance write no common line. One
@@ -77,6 +109,8 @@ struct alignas(128) ThreadRecord {
         return false;
     }
     bool holds_anything() const { return slots_used != 0 || !held.empty(); }
+    // Whether one more hold fits in `held` without allocating.
+    bool has_room_to_hold() const { return held.size() < held.capacity(); }
 };
 
 // The calling thread's record once it has one (a thread gets it on its first hold that needs
