@@ -45,6 +45,9 @@ void Released::release() {
 // ---------------------------------------------------------------------------------------
 // CacheState
 
+// The interpreter's allocator aligns its blocks to 16 bytes.
+static_assert(alignof(CacheState) <= 16);
+
 CacheState::~CacheState() {
     for (AbandonedFrame* node = abandoned_.load(std::memory_order_acquire); node;) {
         AbandonedFrame* next = node->next;
@@ -68,8 +71,7 @@ int CacheState::traverse(visitproc visit, void* arg) const {
     return key_registry_.traverse(visit, arg);
 }
 
-bool CacheState::ensure(KeyId k) {
-    if (k < entries_.size()) return true;
+bool CacheState::grow_to(KeyId k) {
     auto size = static_cast<std::size_t>(k) + 1;
     try {
         // Growing by doubling keeps fills linear. Every table gets its room before any grows,
@@ -144,7 +146,8 @@ bool CacheState::register_call(KeyId k, const KeyId* declared, std::size_t count
     for (std::size_t i = 0; i < count; ++i) highest = std::max(highest, declared[i]);
     if (!ensure(highest)) return false;
     // Room first, then the edges: an edge is never added half.
-    if (!reserve_edges(k, 0, static_cast<std::uint32_t>(count))) return raise_no_memory();
+    // Most calls declare nothing: they get no edges.
+    if (count && !reserve_edges(k, 0, static_cast<std::uint32_t>(count))) return raise_no_memory();
     for (std::size_t i = 0; i < count; ++i)
         if (!reserve_edges(declared[i], 1, 0)) return raise_no_memory();
     set_state(k, EntryState::Invalid);

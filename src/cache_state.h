@@ -78,7 +78,7 @@ struct MethodCounts {
 //
 // Operations that grow a table either complete or fail with MemoryError before anything
 // visible changed; those that only change what exists never allocate and cannot fail.
-class CacheState {
+class CacheState : public PyMemAllocated {
   public:
     static constexpr std::int64_t kUnbounded = -1;
     static constexpr int kNoMethod = 0xFFFF;
@@ -243,7 +243,7 @@ class CacheState {
     static constexpr std::uint32_t kNotInRing = 0xFFFFFFFFu;
 
     // The edges of a call, allocated when it gets its first one: most calls have none.
-    struct Edges {
+    struct Edges : PyMemAllocated {
         IdSet dependents;    // reverse edges: who depends on the call
         IdSet dependencies;  // forward edges, kept beside them
     };
@@ -289,7 +289,8 @@ class CacheState {
                                              static_cast<std::uint8_t>(EntryState::Invalid));
     }
     // Makes entries exist up to `k`; false (MemoryError) with the table unchanged.
-    bool ensure(KeyId k);
+    bool ensure(KeyId k) { return k < entries_.size() || grow_to(k); }
+    bool grow_to(KeyId k);
     void set_state(KeyId k, EntryState s);
     const IdSet& dependents_of(KeyId k) const {
         return entries_[k].edges ? entries_[k].edges->dependents : kNoIds;
@@ -329,7 +330,7 @@ class CacheState {
     };
     void settle_abandoned_frames_slowly();
 
-    std::vector<CallFrame> call_stack_;
+    PyVector<CallFrame> call_stack_;
     std::atomic<AbandonedFrame*> abandoned_{nullptr};
     // By KeyId, all of one length.
     PyVector<Entry> entries_;

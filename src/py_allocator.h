@@ -33,6 +33,20 @@ struct PyMemAllocator {
     friend bool operator==(const PyMemAllocator&, const PyMemAllocator&) { return true; }
 };
 
+// A base for objects allocated one by one with `new (std::nothrow)` and `delete`, whose
+// memory then comes from the interpreter's allocator too: it is several times cheaper than
+// the C library's for the blocks an instance's first memoised call allocates. Needs an
+// attached thread state wherever such an object is made or deleted.
+struct PyMemAllocated {
+    static void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+        return PyMem_Malloc(size);
+    }
+    static void operator delete(void* memory) noexcept { PyMem_Free(memory); }
+    static void operator delete(void* memory, const std::nothrow_t&) noexcept {
+        PyMem_Free(memory);
+    }
+};
+
 // A vector whose storage comes from the interpreter's allocator (an attached thread state
 // is needed wherever it grows or is freed).
 template <typename T>
