@@ -303,12 +303,7 @@ void CacheState::forget(KeyId k, Released& released) {
         });
         Entry& entry = entries_[x];
         entry.edges.reset();
-        if (entry.method != kNoMethod) {
-            std::atomic<std::uint64_t>& hits = methods_[entry.method]->hits;
-            hits.store(hits.load(std::memory_order_relaxed) + entry.hits,
-                       std::memory_order_relaxed);
-        }
-        entry.hits = 0;
+        pass_on_hits(entry);
         entry.method = kNoMethod;
         entry.ring_pos = kNotInRing;
         entry.referenced = 0;
@@ -608,6 +603,13 @@ bool CacheState::set_maxsize(int m, std::int64_t maxsize, Released& released) {
         drop_value(victim, released);
     }
     return true;
+}
+
+void CacheState::pass_on_hits(Entry& entry) {
+    // Readers under shared holds may count into the same field meanwhile.
+    if (entry.method != kNoMethod)
+        methods_[entry.method]->hits.fetch_add(entry.hits, std::memory_order_relaxed);
+    entry.hits = 0;
 }
 
 void CacheState::note_shared_hit(KeyId k, ThreadRecord* record, bool announced) {

@@ -192,7 +192,7 @@ class CacheState : public PyMemAllocated {
     void note_hit(KeyId k) {
         Entry& entry = entries_[k];
         mark_used(entry);
-        ++entry.hits;
+        if (++entry.hits == kHitsKept) pass_on_hits(entry);
     }
     // A hit on `k` under a shared hold: the count goes to the thread's own record
     // (`announced`, nothing written that another thread's hit writes) or to the method.
@@ -257,10 +257,14 @@ class CacheState : public PyMemAllocated {
         // Set by a hit when not yet set, cleared by an eviction's sweep; hits of several
         // threads set it through std::atomic_ref.
         std::uint8_t referenced = 0;
-        // Hits of a lone thread (note_hit); added to the method's count when the entry is
-        // forgotten.
-        std::uint64_t hits = 0;
+        // Hits of a lone thread (note_hit) not yet in the method's count: they go there
+        // every kHitsKept hits, and when the entry is forgotten. One byte keeps an entry at
+        // 24 bytes.
+        std::uint8_t hits = 0;
     };
+    // One entry per call: most of a call's memory besides its key.
+    static_assert(sizeof(Entry) == 24);
+    static constexpr std::uint8_t kHitsKept = 255;
     // One method's bound, counts and, when it is bounded, the ring of its calls that have a
     // value, which the eviction sweeps (second chance: a value hit since the last sweep is
     // passed over once).
@@ -319,6 +323,8 @@ class CacheState : public PyMemAllocated {
     // Forgets `k` (no value, nothing depends on it, not running) with its key and edges; then
     // the dropped calls it kept alive that nothing depends on any more.
     void forget(KeyId k, Released& released);
+    // Adds the entry's own hits to its method's count.
+    void pass_on_hits(Entry& entry);
     // Takes back the tallies of this state (of method `m`, or of every method with -1) from
     // the threads' records.
     void take_back_tallies(int m);

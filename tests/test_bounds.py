@@ -182,6 +182,14 @@ def test_cache_info_counts_hits_and_misses_until_a_reset():
     assert tuple(o.cache_info("f")) == (3, 2, 3, 0)
     o.reset_cache()
     assert tuple(o.cache_info("f")) == (0, 0, 3, 0)
+    # Many hits on one call, counted past any small per-call counter, and kept when the
+    # call is evicted.
+    for _ in range(1000):
+        o.f(7)
+    assert tuple(o.cache_info("f")) == (999, 1, 3, 1)
+    for x in range(8, 13):  # the first sweep passes 7 over, the third evicts it
+        o.f(x)
+    assert 7 not in stored(o) and tuple(o.cache_info("f")) == (999, 6, 3, 3)
 
 
 class NoWeakReferences(KestrineBase):
