@@ -71,13 +71,18 @@ int CacheState::traverse(visitproc visit, void* arg) const {
     return key_registry_.traverse(visit, arg);
 }
 
+namespace {
+constexpr std::size_t kFirstCapacity = 4;
+}  // namespace
+
 bool CacheState::grow_to(KeyId k) {
     auto size = static_cast<std::size_t>(k) + 1;
     try {
-        // Growing by doubling keeps fills linear. Every table gets its room before any grows,
-        // so a failure leaves them all of one length.
+        // Growing by doubling keeps fills linear; the first tables have room for a few calls,
+        // since an instance seldom makes just one. Every table gets its room before any
+        // grows, so a failure leaves them all of one length.
         if (size > entries_.capacity()) {
-            std::size_t capacity = std::max(size, entries_.capacity() * 2);
+            std::size_t capacity = std::max({size, entries_.capacity() * 2, kFirstCapacity});
             entries_.reserve(capacity);
             meta_.reserve(capacity);
             links_.reserve(capacity);
