@@ -83,7 +83,9 @@ class CacheState : public PyMemAllocated {
     static constexpr std::int64_t kUnbounded = -1;
     static constexpr int kNoMethod = 0xFFFF;
 
-    CacheState() = default;
+    // User-provided, so that `new CacheState()` does not zero the whole state (its raw
+    // storage for method slots included) before the members' own initialisers run.
+    CacheState() {}
     CacheState(const CacheState&) = delete;
     CacheState& operator=(const CacheState&) = delete;
     ~CacheState();
