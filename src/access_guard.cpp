@@ -70,17 +70,6 @@ class Backoff {
     long pause_ns_ = 1000;
 };
 
-bool reserve_held(ThreadRecord* record) {
-    if (record->has_room_to_hold()) return true;
-    try {
-        record->held.reserve(record->held.size() * 2 + 1);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 void raise_already_borrowed() {
@@ -155,7 +144,7 @@ Access AccessGuard::drain_recorded_slowly(ThreadRecord* record) {
 
 Access AccessGuard::acquire_exclusive_slowly(ThreadRecord* record) {
     if (record->holds_anything() && record->holds(this)) return Access::SameThread;
-    if (!reserve_held(record)) return Access::Failed;
+    if (!record->reserve_hold()) return Access::Failed;
     unsigned spins = 0;
     Backoff quick;
     for (;;) {
@@ -174,15 +163,6 @@ Access AccessGuard::acquire_exclusive_slowly(ThreadRecord* record) {
         }
         if (!wait_turn(seen, spins)) return Access::Failed;
     }
-    return drain_recorded(record);
-}
-
-Access AccessGuard::promote_quick_slowly(ThreadRecord* record) {
-    if (!reserve_held(record)) {
-        release_quick();
-        return Access::Failed;
-    }
-    word_.store(kWriter, std::memory_order_relaxed);
     return drain_recorded(record);
 }
 
@@ -234,7 +214,7 @@ Access AccessGuard::acquire_shared(ThreadRecord* record, SharedMode& mode) {
             if (!wait_turn(seen, spins)) return Access::Failed;
             continue;
         }
-        if (!reserve_held(record)) return Access::Failed;
+        if (!record->reserve_hold()) return Access::Failed;
         if (word_.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
                                         std::memory_order_relaxed)) {
             record->held.push_back({this, false});

@@ -77,10 +77,10 @@ enum class SharedMode : std::uint8_t { Slot, Counted };
 class AccessGuard {
   public:
     // A lone reader that runs no Python code: bias off and the word free. Releasing is a plain
-    // store; other threads spin (never sleep) while it lasts.
-    // Sequentially consistent: the hold may become exclusive without another write of the
-    // word (promote_quick), and this exchange is then the writer's half of the
-    // write-then-read with announced readers.
+    // store; other threads spin (never sleep) while it lasts. The exchange is sequentially
+    // consistent because the hold may become exclusive without another write of the word
+    // (promote_quick): it is then the writer's half of the write-then-read with announced
+    // readers.
     bool try_quick() {
         if (bias_.load(std::memory_order_relaxed)) return false;
         std::uint32_t expected = 0;
@@ -94,7 +94,10 @@ class AccessGuard {
         // would have kept the word from being free, or bias on. While the word is kQuick only
         // its holder changes it, and announced readers keep off, so a plain store is enough;
         // the drain's view of the readers is ordered by try_quick's exchange.
-        if (!record->has_room_to_hold()) return promote_quick_slowly(record);
+        if (!record->reserve_hold()) {
+            release_quick();
+            return Access::Failed;
+        }
         word_.store(kWriter, std::memory_order_relaxed);
         return drain_recorded(record);
     }
@@ -149,7 +152,7 @@ class AccessGuard {
     // released.
     Access abandon_drain(bool bias_revoked);
     // Takes kWriter's hold into the record, drains, and takes it out again if the drain
-    // fails. The record has room (reserve_held).
+    // fails. The record has room (reserve_hold).
     Access drain_recorded(ThreadRecord* record) {
         // Recorded before the drain's first signal check: Python code run there that asks
         // for this guard again is this thread's own request, refused rather than waited for.
@@ -163,7 +166,6 @@ class AccessGuard {
     // The drain of drain_recorded once readers may be in.
     Access drain_recorded_slowly(ThreadRecord* record);
     Access acquire_exclusive_slowly(ThreadRecord* record);
-    Access promote_quick_slowly(ThreadRecord* record);
     // Drops one counted reader; the last one clears kWaiters and wakes the sleepers.
     void release_count();
 

@@ -13,6 +13,16 @@ namespace kestrine {
 
 thread_local ThreadRecord* this_thread_record_ptr = nullptr;
 
+bool ThreadRecord::grow_held() {
+    try {
+        held.reserve(held.size() * 2 + 1);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
 namespace {
 
 std::atomic<ThreadRecord*> registry_head{nullptr};

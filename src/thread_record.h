@@ -111,6 +111,9 @@ struct alignas(128) ThreadRecord {
     bool holds_anything() const { return slots_used != 0 || !held.empty(); }
     // Whether one more hold fits in `held` without allocating.
     bool has_room_to_hold() const { return held.size() < held.capacity(); }
+    // Makes room for one more hold; false with MemoryError set.
+    bool reserve_hold() { return has_room_to_hold() || grow_held(); }
+    bool grow_held();
 };
 
 // The calling thread's record once it has one (a thread gets it on its first hold that needs
