@@ -225,7 +225,7 @@ bool CacheState::store_value(KeyId k, PyObject* value, Released& released) {
         entries_[victim].ring_pos = kNotInRing;
         drop_value(victim, released);
         slot.ring[place] = static_cast<std::uint32_t>(k);
-        slot.hand = (place + 1) % slot.ring.size();
+        slot.hand = place + 1 == slot.ring.size() ? 0 : place + 1;
         entry.ring_pos = static_cast<std::uint32_t>(place);
     } else {
         if (slot.maxsize > 0) {
@@ -247,14 +247,16 @@ bool CacheState::store_value(KeyId k, PyObject* value, Released& released) {
 }
 
 std::size_t CacheState::sweep(MethodSlot& slot) {
+    // The hand wraps by comparison: a division on every evicting miss costs more than
+    // the rest of the sweep. It is past the end only after the ring shrank.
     std::size_t size = slot.ring.size();
-    std::size_t place = slot.hand % size;
+    std::size_t place = slot.hand < size ? slot.hand : slot.hand % size;
     // Within two turns: the first clears every mark it passes.
     for (;;) {
         std::atomic_ref<std::uint8_t> mark(entries_[slot.ring[place]].referenced);
         if (!mark.load(std::memory_order_relaxed)) return place;
         mark.store(0, std::memory_order_relaxed);
-        place = (place + 1) % size;
+        if (++place == size) place = 0;
     }
 }
 
