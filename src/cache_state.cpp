@@ -64,6 +64,16 @@ CacheState::~CacheState() {
     }
     // Values go first, then (with the registry) the keys.
     for (Entry& entry : entries_) Py_CLEAR(entry.value);
+    free_call_tables();
+}
+
+void CacheState::free_call_tables() {
+    for (std::size_t k = 0; k < call_capacity_; ++k) entries_.data_[k].~Entry();
+    PyMem_Free(entries_.data_);
+    entries_ = {};
+    meta_ = {};
+    links_ = {};
+    call_capacity_ = 0;
 }
 
 int CacheState::traverse(visitproc visit, void* arg) const {
@@ -77,23 +87,38 @@ constexpr std::size_t kFirstCapacity = 4;
 
 bool CacheState::grow_to(KeyId k) {
     auto size = static_cast<std::size_t>(k) + 1;
-    try {
-        // Growing by doubling keeps fills linear; the first tables have room for a few calls,
-        // since an instance seldom makes just one. Every table gets its room before any
-        // grows, so a failure leaves them all of one length.
-        if (size > entries_.capacity()) {
-            std::size_t capacity = std::max({size, entries_.capacity() * 2, kFirstCapacity});
-            entries_.reserve(capacity);
-            meta_.reserve(capacity);
-            links_.reserve(capacity);
+    if (size > call_capacity_) {
+        // One block for the three tables: a first call allocates once, not three times.
+        // Growing by doubling keeps fills linear; the first block has room for a few calls,
+        // since an instance seldom makes just one.
+        constexpr std::size_t kCallBytes =
+            sizeof(Entry) + sizeof(std::uint32_t) + sizeof(std::uint8_t);
+        std::size_t capacity = std::max({size, call_capacity_ * 2, kFirstCapacity});
+        void* block =
+            capacity <= PY_SSIZE_T_MAX / kCallBytes ? PyMem_Malloc(capacity * kCallBytes) : nullptr;
+        if (!block) {
+            PyErr_NoMemory();
+            return false;
         }
-        entries_.resize(size);
-        meta_.resize(size, kNoState);
-        links_.resize(size, 0);
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return false;
+        auto* entries = static_cast<Entry*>(block);
+        auto* links = reinterpret_cast<std::uint32_t*>(entries + capacity);
+        auto* meta = reinterpret_cast<std::uint8_t*>(links + capacity);
+        std::size_t used = entries_.size();
+        for (std::size_t i = 0; i < used; ++i) new (entries + i) Entry(std::move(entries_[i]));
+        for (std::size_t i = used; i < capacity; ++i) new (entries + i) Entry();
+        if (used) {
+            std::memcpy(links, links_.data_, used * sizeof(std::uint32_t));
+            std::memcpy(meta, meta_.data_, used);
+        }
+        std::fill(links + used, links + capacity, 0u);
+        std::fill(meta + used, meta + capacity, kNoState);
+        free_call_tables();
+        entries_.data_ = entries;
+        links_.data_ = links;
+        meta_.data_ = meta;
+        call_capacity_ = capacity;
     }
+    entries_.size_ = links_.size_ = meta_.size_ = size;
     return true;
 }
 
@@ -507,9 +532,10 @@ void CacheState::forget_method(PyObject* name, Released& released) {
 }
 
 void CacheState::reset_into(CacheState& graveyard) {
-    entries_.swap(graveyard.entries_);
-    meta_.swap(graveyard.meta_);
-    links_.swap(graveyard.links_);
+    std::swap(entries_, graveyard.entries_);
+    std::swap(meta_, graveyard.meta_);
+    std::swap(links_, graveyard.links_);
+    std::swap(call_capacity_, graveyard.call_capacity_);
     key_registry_.swap(graveyard.key_registry_);
     for (MethodSlot* slot : methods_) {
         slot->ring.clear();

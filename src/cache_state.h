@@ -249,6 +249,23 @@ class CacheState : public PyMemAllocated {
         IdSet dependents;    // reverse edges: who depends on the call
         IdSet dependencies;  // forward edges, kept beside them
     };
+    // One per-call table of the block grow_to allocates: all have one length.
+    template <typename T>
+    class Column {
+      public:
+        std::size_t size() const { return size_; }
+        T* begin() { return data_; }
+        T* end() { return data_ + size_; }
+        const T* begin() const { return data_; }
+        const T* end() const { return data_ + size_; }
+        T& operator[](std::size_t i) { return data_[i]; }
+        const T& operator[](std::size_t i) const { return data_[i]; }
+
+      private:
+        friend class CacheState;
+        T* data_ = nullptr;
+        std::size_t size_ = 0;
+    };
     // The value and edges of a call. The state bits and invalidate's links live in tables
     // of their own: a walk over many calls then touches a few bytes per call.
     struct Entry {
@@ -297,6 +314,7 @@ class CacheState : public PyMemAllocated {
     // Makes entries exist up to `k`; false (MemoryError) with the table unchanged.
     bool ensure(KeyId k) { return k < entries_.size() || grow_to(k); }
     bool grow_to(KeyId k);
+    void free_call_tables();
     void set_state(KeyId k, EntryState s);
     const IdSet& dependents_of(KeyId k) const {
         return entries_[k].edges ? entries_[k].edges->dependents : kNoIds;
@@ -340,10 +358,12 @@ class CacheState : public PyMemAllocated {
 
     PyVector<CallFrame> call_stack_;
     std::atomic<AbandonedFrame*> abandoned_{nullptr};
-    // By KeyId, all of one length.
-    PyVector<Entry> entries_;
-    PyVector<std::uint8_t> meta_;    // state (kNoState when none) | the bits above
-    PyVector<std::uint32_t> links_;  // invalidate's pending stack, then its visited list
+    // By KeyId, all of one length, in one block (entries first) of call_capacity_ calls;
+    // the entries past the length are default ones.
+    Column<Entry> entries_;
+    Column<std::uint8_t> meta_;    // state (kNoState when none) | the bits above
+    Column<std::uint32_t> links_;  // invalidate's pending stack, then its visited list
+    std::size_t call_capacity_ = 0;
     static constexpr std::size_t kInlineSlots = 2;
     SmallVector<MethodSlot*, 4> methods_;  // owned; the first kInlineSlots in inline_slots_
     alignas(MethodSlot) unsigned char inline_slots_[kInlineSlots][sizeof(MethodSlot)];
