@@ -394,8 +394,9 @@ void CacheState::revalidate(KeyId k) {
 
 bool CacheState::push_frame(KeyId k, bool track, const ThreadRecord* thread, std::uint32_t& token) {
     try {
-        call_stack_.push_back({k, generation_, thread->incarnation.load(std::memory_order_relaxed),
-                               thread, track, false, next_token_});
+        call_stack_.emplace_back(CallFrame{k, generation_,
+                                           thread->incarnation.load(std::memory_order_relaxed),
+                                           thread, track, false, next_token_});
     } catch (const std::bad_alloc&) {
         return raise_no_memory();
     }

@@ -110,10 +110,12 @@ class CacheState : public PyMemAllocated {
     const CallFrame* innermost_frame(const ThreadRecord* thread) const {
         if (!thread) return nullptr;
         std::uint32_t incarnation = thread->incarnation.load(std::memory_order_relaxed);
-        for (auto frame = call_stack_.rbegin(); frame != call_stack_.rend(); ++frame)
-            if (frame->thread == thread && frame->incarnation == incarnation)
+        for (std::size_t i = call_stack_.size(); i-- > 0;) {
+            const CallFrame& frame = call_stack_[i];
+            if (frame.thread == thread && frame.incarnation == incarnation)
                 // A call from before a reset records nothing: it stores nothing either.
-                return frame->generation == generation_ ? &*frame : nullptr;
+                return frame.generation == generation_ ? &frame : nullptr;
+        }
         return nullptr;
     }
     // Removes the frames of threads that ended without finishing their call: only the
@@ -356,7 +358,8 @@ class CacheState : public PyMemAllocated {
     };
     void settle_abandoned_frames_slowly();
 
-    PyVector<CallFrame> call_stack_;
+    // Room for a call and one it makes on the instance (a dependency) without allocating.
+    SmallVector<CallFrame, 2> call_stack_;
     std::atomic<AbandonedFrame*> abandoned_{nullptr};
     // By KeyId, all of one length, in one block (entries first) of call_capacity_ calls;
     // the entries past the length are default ones.

@@ -37,6 +37,11 @@ class SmallVector {
         return *slot;
     }
     void pop_back() { data_[--size_].~T(); }
+    // Removes the element at `at`; the later ones move down one place, in order.
+    void erase(T* at) {
+        for (T* next = at + 1; next != end(); ++at, ++next) *at = std::move(*next);
+        pop_back();
+    }
     void clear() {
         while (size_) pop_back();
     }
