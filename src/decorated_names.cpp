@@ -226,6 +226,22 @@ bool for_each_resolved_attribute(PyObject* type,
     });
 }
 
+int mro_holds(PyObject* type, PyObject* value) {
+    int held = 0;
+    bool ok = for_each_namespace(type, [&](PyObject* namespace_) {
+        Ref values = Ref::steal(PyDict_Values(namespace_));
+        if (!values) return -1;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
+            if (PyList_GET_ITEM(values.get(), i) == value) {
+                held = 1;
+                return 0;
+            }
+        }
+        return 1;
+    });
+    return ok ? held : -1;
+}
+
 namespace {
 
 // The way of `set` that names `type`, if one does; read_slot checks it again under the

@@ -16,6 +16,10 @@ namespace kestrine {
 // are snapshots held to the end: f may run Python code.
 bool for_each_resolved_attribute(PyObject* type, const std::function<int(PyObject*, PyObject*)>& f);
 
+// Whether a class along `type`'s MRO holds `value` itself in its own dict, under any name:
+// 1, 0, or -1 with an exception set. Each dict is read as a snapshot.
+int mro_holds(PyObject* type, PyObject* value);
+
 // Whether `name` (a str) resolves on `type`, along its MRO with the most derived definition
 // deciding, to a KestrineDecorator. 1 yes, 0 no, -1 with an exception set.
 //

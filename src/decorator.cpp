@@ -41,9 +41,11 @@ struct InstanceRegistry {
     }
 
     // Starts keeping the registry: from now on instances join on their first run of the
-    // method `name`, and the live instances it already ran on join now. Instances that join
-    // twice meanwhile are walked once.
-    bool activate(PyObject* name) {
+    // method `decorator` (named `name`), and the live instances it may already have run on
+    // join now: those with calls of that name whose class, or one of its bases, holds the
+    // decorator (an instance of another class may have calls of the same name). Instances
+    // that join twice meanwhile are walked once.
+    bool activate(PyObject* decorator, PyObject* name) {
         if (active.load(std::memory_order_acquire)) return true;
         // On before the walk: an instance that first stores meanwhile joins by itself.
         active.store(true, std::memory_order_release);
@@ -75,8 +77,33 @@ struct InstanceRegistry {
             &found);
         bool ok = !found.out_of_memory;
         if (!ok) PyErr_NoMemory();
+        // The classes are asked after the walk: reading their dicts may run Python code (a
+        // metaclass's __mro__). Most instances share a few classes, so each is asked once.
+        std::vector<std::pair<PyTypeObject*, bool>> asked;
         for (PyObject* instance : found.instances) {
-            if (ok && !join(instance)) ok = false;
+            if (ok) {
+                PyTypeObject* type = Py_TYPE(instance);
+                auto known = std::find_if(asked.begin(), asked.end(),
+                                          [&](const auto& pair) { return pair.first == type; });
+                bool reached = false;
+                if (known != asked.end()) {
+                    reached = known->second;
+                } else {
+                    int held = mro_holds(reinterpret_cast<PyObject*>(type), decorator);
+                    if (held < 0) {
+                        ok = false;
+                    } else {
+                        reached = held == 1;
+                        try {
+                            asked.emplace_back(type, reached);
+                        } catch (const std::bad_alloc&) {
+                            PyErr_NoMemory();
+                            ok = false;
+                        }
+                    }
+                }
+                if (ok && reached && !join(instance)) ok = false;
+            }
             Py_DECREF(instance);
         }
         // A walk that failed is walked again by the next call.
@@ -131,8 +158,8 @@ struct InstanceRegistry {
     }
 
     // Strong references to the live members, each once; false with an exception set.
-    bool live(PyObject* name, std::vector<Ref>& out) {
-        if (!activate(name)) return false;
+    bool live(PyObject* decorator, PyObject* name, std::vector<Ref>& out) {
+        if (!activate(decorator, name)) return false;
         std::vector<PyObject*> alive;
         PyMutex_Lock(&mutex);
         bool ok = true;
@@ -746,7 +773,9 @@ PyObject* decorator_vectorcall(PyObject* callable, PyObject* const* args, std::s
 template <typename Step>
 bool for_each_instance(KestrineDecoratorObject* decorator, Step&& step) {
     std::vector<Ref> members;
-    if (!decorator->instances->live(decorator->spec.name_str.get(), members)) return false;
+    if (!decorator->instances->live(reinterpret_cast<PyObject*>(decorator),
+                                    decorator->spec.name_str.get(), members))
+        return false;
     for (const Ref& member : members) {
         KestrineBaseObject* base = as_base(member.get());
         Released released;

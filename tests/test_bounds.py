@@ -201,7 +201,7 @@ class NoWeakReferences(KestrineBase):
 
 
 def test_class_wide_cache_clear_and_info_reach_live_instances_of_subclasses():
-    class Own(B):  # a descriptor of its own: instances of other tests are out of its reach
+    class Own(B):  # a descriptor of its own: B's instances are out of its reach
         @kestrined(maxsize=3)
         def f(self, x):
             return self.ran("f", [x])
@@ -209,9 +209,18 @@ def test_class_wide_cache_clear_and_info_reach_live_instances_of_subclasses():
     class Sub(Own):
         pass
 
+    class Foreign(KestrineBase):
+        @kestrined()
+        def f(self, x):
+            return [x]
+
     objs = [Own(), Sub(), Sub()]
     for o in objs:
         o.g(), o.f(2), o.f(2)
+    # Calls of the same name made by other descriptors, before the first class-wide call.
+    others = [B(), Foreign()]
+    for o in others:
+        o.f(2)
     assert tuple(Own.f.cache_info()) == (3, 6, 3, 6) and Sub.f is Own.f
     gone = Own()
     gone.f(5)
@@ -223,6 +232,7 @@ def test_class_wide_cache_clear_and_info_reach_live_instances_of_subclasses():
         assert stored(o) == [] and not o.is_cached("g")
         assert o.validation_state == {"g": "invalid", ("f", (("x", 1),)): "invalid"}
     assert tuple(Own.f.cache_info()) == (0, 0, 3, 0)
+    assert [stored(o) for o in others] == [[2], [2]]
     assert objs[0].g() == [1, "g"] and objs[0].is_cached("g")
     late = Sub()  # made after the first class-wide call: joins when f first runs on it
     late.f(9), late.f(9)
