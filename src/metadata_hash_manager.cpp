@@ -258,6 +258,7 @@ bool MetadataHashManager::insert(StoredKey* key, KeyId& out) {
     try {
         // Every allocation happens before anything changes, so a failure leaves the
         // registry exactly as it was.
+        if (next_serial_ >= kSerialLimit) renumber_serials();
         if (!reuse && keys_.size() == keys_.capacity())
             keys_.reserve(keys_.empty() ? 8 : keys_.size() * 2);
         // At most half full: a probe for an absent key then ends after two or three slots.
@@ -277,7 +278,7 @@ bool MetadataHashManager::insert(StoredKey* key, KeyId& out) {
         return false;
     }
     migrate(2);
-    key->serial_ = next_serial_++;
+    key->serial_ = static_cast<std::uint32_t>(next_serial_++);
     if (reuse) {
         free_head_ = next_free(keys_[id]);
         keys_[id] = key;
@@ -289,6 +290,17 @@ bool MetadataHashManager::insert(StoredKey* key, KeyId& out) {
     ++changes_;
     out = id;
     return true;
+}
+
+void MetadataHashManager::renumber_serials() {
+    std::vector<StoredKey*> live;
+    live.reserve(live_);
+    for (StoredKey* key : keys_)
+        if (!is_free(key)) live.push_back(key);
+    std::sort(live.begin(), live.end(),
+              [](const StoredKey* a, const StoredKey* b) { return a->serial_ < b->serial_; });
+    next_serial_ = 0;
+    for (StoredKey* key : live) key->serial_ = static_cast<std::uint32_t>(next_serial_++);
 }
 
 StoredKey* MetadataHashManager::detach(KeyId id) {

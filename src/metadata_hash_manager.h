@@ -38,7 +38,7 @@ class StoredKey {
 
     Py_hash_t hash() const { return hash_; }
     // Tells registration order apart where ids are reused: the lower, the earlier.
-    std::uint64_t serial() const { return serial_; }
+    std::uint32_t serial() const { return serial_; }
     // `stored == key` as tuple equality would decide it, with this key as the left operand:
     // item by item, identical objects equal without calling their `==`. -1 on error.
     int equals(const KeyParts& parts) const;
@@ -57,10 +57,12 @@ class StoredKey {
     friend class MetadataHashManager;
     StoredKey() = default;
     Py_hash_t hash_;
-    std::uint64_t serial_ = 0;
     PyObject* method_name_;
     std::atomic<PyObject*> shown_;
     std::uint32_t count_;
+    // 32 bits, beside count_, keep the key's fixed part at 32 bytes; the registry numbers
+    // its keys again, in the same order, when it runs out of serials.
+    std::uint32_t serial_ = 0;
     PyObject* items_[];  // name, value, name, value, ...
 };
 
@@ -179,6 +181,16 @@ class MetadataHashManager {
     bool unplace(std::uint64_t home, std::uint32_t id_plus_one);
     // Moves up to `count` slots of the table being drained into the current one.
     void migrate(std::size_t count);
+    // Gives the live keys the serials from 0 on, in the order of their serials; throws
+    // std::bad_alloc with nothing changed.
+    void renumber_serials();
+    // Serials handed out before the keys are numbered again. Test builds run out after a
+    // few, so that their tests reach the renumbering.
+#ifdef KESTRINE_WAIT_HOOKS
+    static constexpr std::uint64_t kSerialLimit = 64;
+#else
+    static constexpr std::uint64_t kSerialLimit = std::uint64_t(1) << 32;
+#endif
 
     // A free id's place holds the next free id, tagged in the low bit (a key's address never
     // has it): the free ids form a list through the table, so removal never allocates.

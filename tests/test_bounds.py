@@ -95,6 +95,43 @@ def test_keys_that_come_and_go_stay_findable(make_key):
             assert (after.hits, after.misses) == (info.hits + len(stored_keys), info.misses)
 
 
+class Near:
+    """Equal to its neighbours (so not transitively), all of one hash."""
+
+    def __init__(self, n):
+        self.n = n
+
+    def __hash__(self):
+        return 0
+
+    def __eq__(self, other):
+        return isinstance(other, Near) and abs(other.n - self.n) <= 1
+
+
+# Also run on the test build, whose registry runs out of serials after a few registrations
+# and numbers its keys again.
+@pytest.mark.wait_hook
+def test_of_two_stored_keys_equal_to_a_call_the_first_registered_answers():
+    class Reuse(KestrineBase):
+        @kestrined()
+        def f(self, x):
+            return "f", x.n
+
+        @kestrined(maxsize=1)
+        def g(self, i):
+            return i
+
+    o = Reuse()
+    o.g(0)  # id 0
+    assert o.f(Near(10)) == ("f", 10)  # id 1
+    for i in range(1, 200):  # each evicts the one before: ids 0 and 2 take turns
+        o.g(i)
+    assert o.f(Near(12)) == ("f", 12)  # id 0 again, freed by the last eviction
+    for i in range(200, 400):  # more registrations: the test build numbers both keys again
+        o.g(i)
+    assert o.f(Near(11)) == ("f", 10) and o.f(Near(13)) == ("f", 12)
+
+
 def test_evicted_call_with_dependents_keeps_its_edges_until_they_go():
     o = B()
     g = o.g()
