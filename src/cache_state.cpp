@@ -640,8 +640,10 @@ bool CacheState::set_maxsize(int m, std::int64_t maxsize, Released& released) {
 }
 
 void CacheState::pass_on_hits(Entry& entry) {
-    // Readers under shared holds may count into the same field meanwhile.
-    if (entry.method != kNoMethod)
+    // Readers under shared holds may count into the same field meanwhile. Most calls that
+    // are forgotten (an evicting miss forgets one) have no hits to pass on: they skip the
+    // read-modify-write.
+    if (entry.hits && entry.method != kNoMethod)
         methods_[entry.method]->hits.fetch_add(entry.hits, std::memory_order_relaxed);
     entry.hits = 0;
 }
