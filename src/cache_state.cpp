@@ -63,21 +63,21 @@ CacheState::~CacheState() {
         }
     }
     // Values go first, then (with the registry) the keys.
-    for (Entry& entry : entries_) Py_CLEAR(entry.value);
+    for (Entry& entry : entries()) Py_CLEAR(entry.value);
     free_call_tables();
 }
 
 void CacheState::free_call_tables() {
-    for (std::size_t k = 0; k < call_capacity_; ++k) entries_.data_[k].~Entry();
-    PyMem_Free(entries_.data_);
-    entries_ = {};
-    meta_ = {};
-    links_ = {};
-    call_capacity_ = 0;
+    for (std::size_t k = 0; k < call_capacity_; ++k) entries_[k].~Entry();
+    PyMem_Free(entries_);
+    entries_ = nullptr;
+    meta_ = nullptr;
+    links_ = nullptr;
+    calls_ = call_capacity_ = 0;
 }
 
 int CacheState::traverse(visitproc visit, void* arg) const {
-    for (const Entry& entry : entries_) Py_VISIT(entry.value);
+    for (const Entry& entry : entries()) Py_VISIT(entry.value);
     return key_registry_.traverse(visit, arg);
 }
 
@@ -103,34 +103,33 @@ bool CacheState::grow_to(KeyId k) {
         auto* entries = static_cast<Entry*>(block);
         auto* links = reinterpret_cast<std::uint32_t*>(entries + capacity);
         auto* meta = reinterpret_cast<std::uint8_t*>(links + capacity);
-        std::size_t used = entries_.size();
+        std::size_t used = calls_;
         for (std::size_t i = 0; i < used; ++i) new (entries + i) Entry(std::move(entries_[i]));
         for (std::size_t i = used; i < capacity; ++i) new (entries + i) Entry();
         if (used) {
-            std::memcpy(links, links_.data_, used * sizeof(std::uint32_t));
-            std::memcpy(meta, meta_.data_, used);
+            std::memcpy(links, links_, used * sizeof(std::uint32_t));
+            std::memcpy(meta, meta_, used);
         }
         std::fill(links + used, links + capacity, 0u);
         std::fill(meta + used, meta + capacity, kNoState);
         free_call_tables();
-        entries_.data_ = entries;
-        links_.data_ = links;
-        meta_.data_ = meta;
+        entries_ = entries;
+        links_ = links;
+        meta_ = meta;
         call_capacity_ = capacity;
     }
-    entries_.size_ = links_.size_ = meta_.size_ = size;
+    calls_ = size;
     return true;
 }
 
 EntryState CacheState::state_of(KeyId k) const {
-    if (k >= meta_.size()) return EntryState::PermanentlyInvalid;
+    if (k >= calls_) return EntryState::PermanentlyInvalid;
     std::uint8_t s = meta_[k] & kStateMask;
     return s == kNoState ? EntryState::PermanentlyInvalid : EntryState(s);
 }
 
 PyObject* CacheState::servable_value(KeyId k) const {
-    if (k >= meta_.size() ||
-        (meta_[k] & kStateMask) != static_cast<std::uint8_t>(EntryState::Valid))
+    if (k >= calls_ || (meta_[k] & kStateMask) != static_cast<std::uint8_t>(EntryState::Valid))
         return nullptr;
     PyObject* value = entries_[k].value;
     return value ? Py_NewRef(value) : nullptr;
@@ -358,7 +357,7 @@ void CacheState::invalidate(KeyId k) {
     // and then the list of visited calls are threaded through the links, and cycles are cut
     // by the visited bit. Calls nobody depends on are settled where they are met, so a wide
     // fan of them costs one byte each.
-    if (k >= entries_.size()) return;
+    if (k >= calls_) return;
     constexpr std::uint32_t kEnd = 0xFFFFFFFFu;
     auto start = static_cast<std::uint32_t>(k);
     std::uint32_t pending = start;
@@ -466,7 +465,7 @@ PyObject* CacheState::take_value(KeyId k) {
 }
 
 void CacheState::clear_all(Released& released) {
-    for (std::uint8_t& meta : meta_) {
+    for (std::uint8_t& meta : std::span(meta_, calls_)) {
         demote_if_valid(meta);
         // Every dependent is invalid now: nothing rests on a dropped value any more.
         meta &= static_cast<std::uint8_t>(~kDroppedBit);
@@ -474,7 +473,7 @@ void CacheState::clear_all(Released& released) {
     // A computation in flight may have read a value that is gone now.
     touch_all_frames();
     // The tables keep their storage for the values computed next.
-    for (Entry& entry : entries_) {
+    for (Entry& entry : entries()) {
         if (entry.value) released.add(entry.value);
         entry.value = nullptr;
         entry.ring_pos = kNotInRing;
@@ -501,7 +500,7 @@ bool same_name(PyObject* a, PyObject* b) {
 }  // namespace
 
 void CacheState::unregister(KeyId k, Released& released) {
-    if (k >= entries_.size()) {
+    if (k >= calls_) {
         released.add(key_registry_.detach(k));
     } else if (!entries_[k].value && dependents_of(k).empty() && !(meta_[k] & kInFlightBit)) {
         forget(k, released);
@@ -512,7 +511,7 @@ void CacheState::forget_method(PyObject* name, Released& released) {
     for (std::size_t k = 0; k < key_registry_.id_limit(); ++k) {
         StoredKey* key = key_registry_.key_of(k);
         if (!key || !same_name(key->method_name(), name)) continue;
-        if (k >= entries_.size()) continue;  // a key with no entry has no state to forget
+        if (k >= calls_) continue;  // a key with no entry has no state to forget
         if (PyObject* value = take_value(k)) released.add(value);
         invalidate(k);
         meta_[k] &= static_cast<std::uint8_t>(~kDroppedBit);
@@ -527,7 +526,7 @@ void CacheState::forget_method(PyObject* name, Released& released) {
     MethodSlot& slot = *methods_[m];
     slot.hits.store(0, std::memory_order_relaxed);
     slot.misses = 0;
-    for (Entry& entry : entries_)
+    for (Entry& entry : entries())
         if (entry.method == m) entry.hits = 0;
     take_back_tallies(m);
 }
@@ -536,6 +535,7 @@ void CacheState::reset_into(CacheState& graveyard) {
     std::swap(entries_, graveyard.entries_);
     std::swap(meta_, graveyard.meta_);
     std::swap(links_, graveyard.links_);
+    std::swap(calls_, graveyard.calls_);
     std::swap(call_capacity_, graveyard.call_capacity_);
     key_registry_.swap(graveyard.key_registry_);
     for (MethodSlot* slot : methods_) {
@@ -602,7 +602,7 @@ bool CacheState::set_maxsize(int m, std::int64_t maxsize, Released& released) {
         slot.hand = 0;
         slot.maxsize = maxsize;
         if (maxsize == 0)
-            for (std::size_t k = 0; k < entries_.size(); ++k)
+            for (std::size_t k = 0; k < calls_; ++k)
                 if (entries_[k].value && entries_[k].method == m) {
                     --slot.count;
                     drop_value(k, released);
@@ -618,7 +618,7 @@ bool CacheState::set_maxsize(int m, std::int64_t maxsize, Released& released) {
             PyErr_NoMemory();
             return false;
         }
-        for (std::size_t k = 0; k < entries_.size(); ++k)
+        for (std::size_t k = 0; k < calls_; ++k)
             if (entries_[k].value && entries_[k].method == m)
                 slot.ring.push_back(static_cast<std::uint32_t>(k));
         std::sort(slot.ring.begin(), slot.ring.end(), [&](std::uint32_t a, std::uint32_t b) {
@@ -705,7 +705,7 @@ MethodCounts CacheState::counts(int m) const {
     const MethodSlot& slot = *methods_[m];
     MethodCounts out;
     out.hits = slot.hits.load(std::memory_order_relaxed) + tallied_hits(m);
-    for (const Entry& entry : entries_)
+    for (const Entry& entry : entries())
         if (entry.method == m) out.hits += entry.hits;
     out.misses = slot.misses;
     out.maxsize = slot.maxsize;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "id_set.h"
@@ -96,12 +97,10 @@ class CacheState : public PyMemAllocated {
     // after it.
     std::uint64_t generation() const { return generation_; }
     EntryState state_of(KeyId k) const;
-    bool has_state(KeyId k) const {
-        return k < meta_.size() && (meta_[k] & kStateMask) != kNoState;
-    }
+    bool has_state(KeyId k) const { return k < calls_ && (meta_[k] & kStateMask) != kNoState; }
     // New reference to the value when `k` is Valid and a value is stored, else nullptr.
     PyObject* servable_value(KeyId k) const;
-    bool has_value(KeyId k) const { return k < entries_.size() && entries_[k].value != nullptr; }
+    bool has_value(KeyId k) const { return k < calls_ && entries_[k].value != nullptr; }
     // Whether a decorated call of the instance is running (on any thread). Frames given up
     // by interrupted waits count until settle_abandoned_frames removed them.
     bool has_running_calls() const { return !call_stack_.empty(); }
@@ -161,7 +160,7 @@ class CacheState : public PyMemAllocated {
     PyObject* take_value(KeyId k);
     // Whether the cache itself dropped the value of `k` (an eviction, a class-wide clear)
     // while calls depended on it. Clearing or updating such a call still reaches them.
-    bool was_dropped(KeyId k) const { return k < meta_.size() && (meta_[k] & kDroppedBit); }
+    bool was_dropped(KeyId k) const { return k < calls_ && (meta_[k] & kDroppedBit); }
     void forget_drop(KeyId k) { meta_[k] &= static_cast<std::uint8_t>(~kDroppedBit); }
     // Turns Valid states Invalid, then moves every stored value to `released`.
     void clear_all(Released& released);
@@ -217,13 +216,13 @@ class CacheState : public PyMemAllocated {
     // Walks for the inspection properties. Callbacks return false to stop.
     template <typename F>
     bool for_each_value(F&& f) const {
-        for (std::size_t k = 0; k < entries_.size(); ++k)
+        for (std::size_t k = 0; k < calls_; ++k)
             if (entries_[k].value && !f(KeyId(k), entries_[k].value)) return false;
         return true;
     }
     template <typename F>
     bool for_each_state(F&& f) const {
-        for (std::size_t k = 0; k < meta_.size(); ++k) {
+        for (std::size_t k = 0; k < calls_; ++k) {
             std::uint8_t s = meta_[k] & kStateMask;
             if (s != kNoState && !f(KeyId(k), EntryState(s))) return false;
         }
@@ -231,7 +230,7 @@ class CacheState : public PyMemAllocated {
     }
     template <typename F>
     bool for_each_node(F&& f) const {
-        for (std::size_t k = 0; k < meta_.size(); ++k)
+        for (std::size_t k = 0; k < calls_; ++k)
             if ((meta_[k] & kNodeBit) && !f(KeyId(k), dependents_of(k))) return false;
         return true;
     }
@@ -250,23 +249,6 @@ class CacheState : public PyMemAllocated {
     struct Edges : PyMemAllocated {
         IdSet dependents;    // reverse edges: who depends on the call
         IdSet dependencies;  // forward edges, kept beside them
-    };
-    // One per-call table of the block grow_to allocates: all have one length.
-    template <typename T>
-    class Column {
-      public:
-        std::size_t size() const { return size_; }
-        T* begin() { return data_; }
-        T* end() { return data_ + size_; }
-        const T* begin() const { return data_; }
-        const T* end() const { return data_ + size_; }
-        T& operator[](std::size_t i) { return data_[i]; }
-        const T& operator[](std::size_t i) const { return data_[i]; }
-
-      private:
-        friend class CacheState;
-        T* data_ = nullptr;
-        std::size_t size_ = 0;
     };
     // The value and edges of a call. The state bits and invalidate's links live in tables
     // of their own: a walk over many calls then touches a few bytes per call.
@@ -314,7 +296,7 @@ class CacheState : public PyMemAllocated {
                                              static_cast<std::uint8_t>(EntryState::Invalid));
     }
     // Makes entries exist up to `k`; false (MemoryError) with the table unchanged.
-    bool ensure(KeyId k) { return k < entries_.size() || grow_to(k); }
+    bool ensure(KeyId k) { return k < calls_ || grow_to(k); }
     bool grow_to(KeyId k);
     void free_call_tables();
     void set_state(KeyId k, EntryState s);
@@ -361,12 +343,15 @@ class CacheState : public PyMemAllocated {
     // Room for a call and one it makes on the instance (a dependency) without allocating.
     SmallVector<CallFrame, 2> call_stack_;
     std::atomic<AbandonedFrame*> abandoned_{nullptr};
-    // By KeyId, all of one length, in one block (entries first) of call_capacity_ calls;
-    // the entries past the length are default ones.
-    Column<Entry> entries_;
-    Column<std::uint8_t> meta_;    // state (kNoState when none) | the bits above
-    Column<std::uint32_t> links_;  // invalidate's pending stack, then its visited list
+    // By KeyId, calls_ of each, in one block (entries first) of call_capacity_ calls; the
+    // entries past calls_ are default ones.
+    Entry* entries_ = nullptr;
+    std::uint8_t* meta_ = nullptr;    // state (kNoState when none) | the bits above
+    std::uint32_t* links_ = nullptr;  // invalidate's pending stack, then its visited list
+    std::size_t calls_ = 0;
     std::size_t call_capacity_ = 0;
+    std::span<Entry> entries() { return {entries_, calls_}; }
+    std::span<const Entry> entries() const { return {entries_, calls_}; }
     static constexpr std::size_t kInlineSlots = 2;
     SmallVector<MethodSlot*, 4> methods_;  // owned; the first kInlineSlots in inline_slots_
     alignas(MethodSlot) unsigned char inline_slots_[kInlineSlots][sizeof(MethodSlot)];
