@@ -22,6 +22,27 @@ namespace kestrine {
 // ---------------------------------------------------------------------------------------
 // The instances of a decorated method
 
+// Whether a class holds `decorator` along its MRO (mro_holds), each class asked once: the
+// instances a walk finds share a few classes. 1, 0, or -1 with an exception set.
+struct ClassesHolding {
+    PyObject* decorator;
+    std::vector<std::pair<PyTypeObject*, bool>> asked;
+
+    int holds(PyTypeObject* type) {
+        for (const auto& [known, held] : asked)
+            if (known == type) return held ? 1 : 0;
+        int held = mro_holds(reinterpret_cast<PyObject*>(type), decorator);
+        if (held < 0) return -1;
+        try {
+            asked.emplace_back(type, held == 1);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        return held;
+    }
+};
+
 // Weak references to the live instances the method ran on, for its class-wide cache_clear
 // and cache_info. Kept only from the first such call on: that call finds the live instances
 // once, among the objects the collector tracks, and from then on an instance joins when the
@@ -41,11 +62,11 @@ struct InstanceRegistry {
     }
 
     // Starts keeping the registry: from now on instances join on their first run of the
-    // method `decorator` (named `name`), and the live instances it may already have run on
-    // join now: those with calls of that name whose class, or one of its bases, holds the
-    // decorator (an instance of another class may have calls of the same name). Instances
-    // that join twice meanwhile are walked once.
-    bool activate(PyObject* decorator, PyObject* name) {
+    // method `decorator`, and the live instances it may already have run on join now: those
+    // with calls of its name whose class, or one of its bases, holds the decorator (an
+    // instance of another class may have calls of the same name). Instances that join twice
+    // meanwhile are walked once.
+    bool activate(KestrineDecoratorObject* decorator) {
         if (active.load(std::memory_order_acquire)) return true;
         // On before the walk: an instance that first stores meanwhile joins by itself.
         active.store(true, std::memory_order_release);
@@ -56,7 +77,7 @@ struct InstanceRegistry {
             PyObject* name;
             std::vector<PyObject*> instances;
             bool out_of_memory = false;
-        } found{name, {}, false};
+        } found{decorator->spec.name_str.get(), {}, false};
         PyUnstable_GC_VisitObjects(
             [](PyObject* object, void* arg) -> int {
                 auto* into = static_cast<Found*>(arg);
@@ -78,31 +99,12 @@ struct InstanceRegistry {
         bool ok = !found.out_of_memory;
         if (!ok) PyErr_NoMemory();
         // The classes are asked after the walk: reading their dicts may run Python code (a
-        // metaclass's __mro__). Most instances share a few classes, so each is asked once.
-        std::vector<std::pair<PyTypeObject*, bool>> asked;
+        // metaclass's __mro__).
+        ClassesHolding holding{reinterpret_cast<PyObject*>(decorator), {}};
         for (PyObject* instance : found.instances) {
             if (ok) {
-                PyTypeObject* type = Py_TYPE(instance);
-                auto known = std::find_if(asked.begin(), asked.end(),
-                                          [&](const auto& pair) { return pair.first == type; });
-                bool reached = false;
-                if (known != asked.end()) {
-                    reached = known->second;
-                } else {
-                    int held = mro_holds(reinterpret_cast<PyObject*>(type), decorator);
-                    if (held < 0) {
-                        ok = false;
-                    } else {
-                        reached = held == 1;
-                        try {
-                            asked.emplace_back(type, reached);
-                        } catch (const std::bad_alloc&) {
-                            PyErr_NoMemory();
-                            ok = false;
-                        }
-                    }
-                }
-                if (ok && reached && !join(instance)) ok = false;
+                int reached = holding.holds(Py_TYPE(instance));
+                ok = reached == 0 || (reached == 1 && join(instance));
             }
             Py_DECREF(instance);
         }
@@ -158,8 +160,8 @@ struct InstanceRegistry {
     }
 
     // Strong references to the live members, each once; false with an exception set.
-    bool live(PyObject* decorator, PyObject* name, std::vector<Ref>& out) {
-        if (!activate(decorator, name)) return false;
+    bool live(KestrineDecoratorObject* decorator, std::vector<Ref>& out) {
+        if (!activate(decorator)) return false;
         std::vector<PyObject*> alive;
         PyMutex_Lock(&mutex);
         bool ok = true;
@@ -773,9 +775,7 @@ PyObject* decorator_vectorcall(PyObject* callable, PyObject* const* args, std::s
 template <typename Step>
 bool for_each_instance(KestrineDecoratorObject* decorator, Step&& step) {
     std::vector<Ref> members;
-    if (!decorator->instances->live(reinterpret_cast<PyObject*>(decorator),
-                                    decorator->spec.name_str.get(), members))
-        return false;
+    if (!decorator->instances->live(decorator, members)) return false;
     for (const Ref& member : members) {
         KestrineBaseObject* base = as_base(member.get());
         Released released;
