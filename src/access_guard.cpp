@@ -23,14 +23,6 @@ constexpr unsigned kSpins = 128;
 constexpr long kParkNs = 5'000'000;
 constexpr long kLongestPauseNs = 1'000'000;
 
-void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
 void futex_wait(std::atomic<std::uint32_t>* word, std::uint32_t expected, long timeout_ns) {
     timespec timeout{0, timeout_ns};
     syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected,

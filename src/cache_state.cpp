@@ -54,7 +54,7 @@ CacheState::~CacheState() {
         delete node;
         node = next;
     }
-    take_back_tallies(-1);
+    take_back_tallies(-1, false);
     for (std::size_t m = 0; m < methods_.size(); ++m) {
         if (m < kInlineSlots) {
             methods_[m]->~MethodSlot();
@@ -523,12 +523,13 @@ void CacheState::forget_method(PyObject* name, Released& released) {
     }
     int m = find_method(name);
     if (m < 0) return;
+    // Tallies first: a hand-over still adding to the count ends before it is zeroed.
+    take_back_tallies(m, false);
     MethodSlot& slot = *methods_[m];
     slot.hits.store(0, std::memory_order_relaxed);
     slot.misses = 0;
     for (Entry& entry : entries())
         if (entry.method == m) entry.hits = 0;
-    take_back_tallies(m);
 }
 
 void CacheState::reset_into(CacheState& graveyard) {
@@ -538,6 +539,7 @@ void CacheState::reset_into(CacheState& graveyard) {
     std::swap(calls_, graveyard.calls_);
     std::swap(call_capacity_, graveyard.call_capacity_);
     key_registry_.swap(graveyard.key_registry_);
+    take_back_tallies(-1, false);  // before the counts are zeroed (see forget_method)
     for (MethodSlot* slot : methods_) {
         slot->ring.clear();
         slot->hand = 0;
@@ -545,7 +547,6 @@ void CacheState::reset_into(CacheState& graveyard) {
         slot->hits.store(0, std::memory_order_relaxed);
         slot->misses = 0;
     }
-    take_back_tallies(-1);
     ++generation_;
 }
 
@@ -660,51 +661,58 @@ void CacheState::note_shared_hit(KeyId k, ThreadRecord* record, bool announced) 
             if (owner == this && tally.method.load(std::memory_order_relaxed) == m) {
                 tally.hits.store(tally.hits.load(std::memory_order_relaxed) + 1,
                                  std::memory_order_relaxed);
+                tally.used = true;
                 return;
             }
             if (!owner && !free_tally) free_tally = &tally;
         }
+        // Every tally taken: now and then one that went unused goes over to this pair.
+        if (!free_tally && record->hand_over_due()) free_tally = &record->hand_over_tally();
         if (free_tally) {
             if (!tallied_.load(std::memory_order_relaxed))
                 tallied_.store(true, std::memory_order_release);
             free_tally->method.store(m, std::memory_order_relaxed);
+            free_tally->sink = &methods_[m]->hits;
+            free_tally->used = true;
             free_tally->hits.store(1, std::memory_order_relaxed);
             free_tally->state.store(this, std::memory_order_release);
             return;
         }
     }
-    // Every tally of this thread counts for other states: the method's own count, shared.
+    // The method's own count, which other threads' hits may write too.
     methods_[m]->hits.fetch_add(1, std::memory_order_relaxed);
 }
 
-std::uint64_t CacheState::tallied_hits(int m) const {
-    std::uint64_t sum = 0;
-    if (!tallied_.load(std::memory_order_acquire)) return 0;
-    for (ThreadRecord* r = first_thread_record(); r; r = r->next)
-        for (const ThreadRecord::HitTally& tally : r->tallies)
-            if (tally.state.load(std::memory_order_acquire) == this &&
-                tally.method.load(std::memory_order_relaxed) == static_cast<std::uint32_t>(m))
-                sum += tally.hits.load(std::memory_order_relaxed);
-    return sum;
-}
-
-void CacheState::take_back_tallies(int m) {
+void CacheState::take_back_tallies(int m, bool keep_hits) {
     if (!tallied_.load(std::memory_order_acquire)) return;
     for (ThreadRecord* r = first_thread_record(); r; r = r->next)
         for (ThreadRecord::HitTally& tally : r->tallies) {
-            if (tally.state.load(std::memory_order_acquire) != this) continue;
-            if (m >= 0 && tally.method.load(std::memory_order_relaxed) != std::uint32_t(m))
-                continue;
-            const void* expected = this;
-            tally.state.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
+            // The state's exclusive hold keeps its tallies' owners from counting meanwhile;
+            // only a hand-over (which adds the hits itself) may free one first.
+            const void* state = ThreadRecord::settled_state(tally, this);
+            while (state == this) {
+                std::uint32_t method = tally.method.load(std::memory_order_relaxed);
+                if (m >= 0 && method != std::uint32_t(m)) break;
+                std::uint64_t hits = tally.hits.load(std::memory_order_relaxed);
+                if (tally.state.compare_exchange_strong(state, nullptr,
+                                                        std::memory_order_acq_rel)) {
+                    if (keep_hits)
+                        methods_[method]->hits.fetch_add(hits, std::memory_order_relaxed);
+                    break;
+                }
+                state = ThreadRecord::settled_state(tally, this);
+            }
         }
     if (m < 0) tallied_.store(false, std::memory_order_relaxed);
 }
 
-MethodCounts CacheState::counts(int m) const {
+MethodCounts CacheState::counts(int m) {
+    // The threads' tallies of the method move into its own count: after that, hits that
+    // went elsewhere are all in it.
+    take_back_tallies(m, true);
     const MethodSlot& slot = *methods_[m];
     MethodCounts out;
-    out.hits = slot.hits.load(std::memory_order_relaxed) + tallied_hits(m);
+    out.hits = slot.hits.load(std::memory_order_acquire);
     for (const Entry& entry : entries())
         if (entry.method == m) out.hits += entry.hits;
     out.misses = slot.misses;

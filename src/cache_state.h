@@ -201,7 +201,7 @@ class CacheState : public PyMemAllocated {
     // (`announced`, nothing written that another thread's hit writes) or to the method.
     void note_shared_hit(KeyId k, ThreadRecord* record, bool announced);
     // The counts of method `m`; needs exclusive access (every thread's hits are then in).
-    MethodCounts counts(int m) const;
+    MethodCounts counts(int m);
 
     // Shows the collector every object the state holds: stored values and, through the
     // registry, every key's objects. Python code runs only where every table is whole (a
@@ -330,9 +330,9 @@ class CacheState : public PyMemAllocated {
     // Adds the entry's own hits to its method's count.
     void pass_on_hits(Entry& entry);
     // Takes back the tallies of this state (of method `m`, or of every method with -1) from
-    // the threads' records.
-    void take_back_tallies(int m);
-    std::uint64_t tallied_hits(int m) const;
+    // the threads' records, their hits added to their methods' counts when `keep_hits`.
+    // Needs exclusive access.
+    void take_back_tallies(int m, bool keep_hits);
 
     struct AbandonedFrame {
         std::uint32_t token;

@@ -5,9 +5,11 @@
 
 #include <Python.h>
 #include <pthread.h>
+#include <sched.h>
 
 #include <mutex>
 #include <new>
+#include <utility>
 
 namespace kestrine {
 
@@ -21,6 +23,41 @@ bool ThreadRecord::grow_held() {
         return false;
     }
     return true;
+}
+
+ThreadRecord::HitTally& ThreadRecord::hand_over_tally() {
+    // Second chance: within one turn every tally has lost its mark, so the sweep ends.
+    HitTally* swept;
+    do {
+        swept = &tallies[next_handed_over];
+        if (++next_handed_over == kTallies) next_handed_over = 0;
+    } while (std::exchange(swept->used, false));
+    HitTally& tally = *swept;
+    const void* state = tally.state.load(std::memory_order_relaxed);
+    // Fails only where the state took the tally back meanwhile: it is free then.
+    if (state &&
+        tally.state.compare_exchange_strong(state, flushing(state), std::memory_order_acq_rel,
+                                            std::memory_order_relaxed)) {
+        tally.sink->fetch_add(tally.hits.load(std::memory_order_relaxed),
+                              std::memory_order_relaxed);
+        tally.state.store(nullptr, std::memory_order_release);
+    }
+    return tally;
+}
+
+const void* ThreadRecord::settled_state(const HitTally& tally, const void* state) {
+    // A hand-over is three operations of a thread that runs no Python code meanwhile: spin,
+    // and give the CPU up only when the owner seems to have been descheduled in between.
+    const void* now = tally.state.load(std::memory_order_acquire);
+    for (unsigned turn = 0; now == flushing(state); ++turn) {
+        if (turn < 64) {
+            cpu_relax();
+        } else {
+            sched_yield();
+        }
+        now = tally.state.load(std::memory_order_acquire);
+    }
+    return now;
 }
 
 namespace {

@@ -17,6 +17,15 @@ namespace kestrine {
 
 class AccessGuard;
 
+// The CPU's hint for a spin-wait turn.
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
 // Aligned (and so sized) to 128 bytes: many CPUs fetch lines in 128-byte pairs, and one
 // thread's hits write its record's slots and tallies; no other record may share a pair.
 struct alignas(128) ThreadRecord {
@@ -70,17 +79,45 @@ struct alignas(128) ThreadRecord {
 
     // Hits this thread made through announced holds, counted here rather than in the
     // instance, so that hits of several threads on one instance write no common line. One
-    // tally per (cache state, method); the state's cache_info adds them up under its
-    // exclusive hold, and a state takes its tallies back before it is reset or freed. The
-    // owner writes `hits` and claims free tallies; other threads read them, and free those
-    // of a state they reset or free (by then its owner cannot be counting for that state).
+    // tally per (cache state, method). The owner writes `hits` and claims tallies; other
+    // threads read them, and free those of a state they count, reset or free, under its
+    // exclusive hold (by then the owner cannot be counting for that state): cache_info moves
+    // their hits into the method's own count.
+    //
+    // When every tally is taken, a hit counts in the method's own count, shared; every
+    // kSharedCountsPerHandOver such hits, the owner hands a tally that went unused since the
+    // last hand-over (second chance) to the pair being hit, moving its hits into their
+    // method's count (`sink`) itself. So a pair hit often gets a tally soon, and a thread
+    // that reads many pairs in turn seldom pays for a hand-over. While it moves the hits,
+    // the tally's state reads as flushing(state), and a thread freeing that state's tallies
+    // waits for the move to end: the count then outlives it.
     struct HitTally {
         std::atomic<const void*> state{nullptr};
         std::atomic<std::uint32_t> method{0};
         std::atomic<std::uint64_t> hits{0};
+        std::atomic<std::uint64_t>* sink = nullptr;  // owner only
+        bool used = false;                           // owner only: hit since the last sweep
     };
     static constexpr std::uint32_t kTallies = 8;
+    static constexpr std::uint32_t kSharedCountsPerHandOver = 16;
     HitTally tallies[kTallies];
+    std::uint32_t next_handed_over = 0;  // owner only: where the sweep goes on
+    std::uint32_t shared_counts = 0;     // owner only: since the last hand-over
+
+    static const void* flushing(const void* state) {
+        return reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(state) | 1);
+    }
+    // Whether the hit that found every tally taken should have one handed over to it.
+    bool hand_over_due() {
+        if (++shared_counts < kSharedCountsPerHandOver) return false;
+        shared_counts = 0;
+        return true;
+    }
+    // A tally that went unused since the last sweep, handed over: free for the owner to
+    // claim.
+    HitTally& hand_over_tally();
+    // The tally's state once no hand-over of `state`'s tally is under way.
+    static const void* settled_state(const HitTally& tally, const void* state);
 
     // Registry: whether a live thread owns the record, and the next record (set once).
     std::atomic<bool> in_use{false};

@@ -905,6 +905,46 @@ def meet(inst, gate):
     gate.armed, gate.inside, gate.release = False, threading.Event(), threading.Event()
 
 
+@pytest.mark.parametrize("readers", [1, 2])
+def test_hit_counts_stay_exact_when_threads_read_more_instances_than_they_keep_tallies_for(
+        readers):
+    """Hits under announced holds are counted in a few tallies of the thread's own. Reading
+    more instances than that hands tallies over, their hits moved into the methods' counts;
+    cache_info takes the rest back. With two readers, a third thread takes tallies back
+    meanwhile. No hit is lost or counted twice."""
+    gate = types.SimpleNamespace(armed=False, inside=threading.Event(), release=threading.Event())
+    instances = [Versioned() for _ in range(13)]  # the last one measures what meeting adds
+    for inst in instances:
+        inst.v(0), inst.v(Blocking(gate))
+    before = [inst.cache_info("v").hits for inst in instances]
+    for inst in instances:
+        meet(inst, gate)  # bias on: hits are announced until the next writer
+    met = instances[-1].cache_info("v").hits - before[-1]
+    instances, before, rounds = instances[:-1], before[:-1], 300
+    stop = threading.Event()
+
+    def work(index, barrier):
+        order = instances if index != 1 else instances[::-1]
+        barrier.wait()
+        if index == readers:  # takes tallies back while the readers count
+            while not stop.is_set():
+                for inst in order:
+                    inst.cache_info("v")
+            return 0
+        try:
+            for _ in range(rounds):
+                for inst in order:
+                    assert inst.v(0) == ("computed", 0)
+        finally:
+            if index == readers - 1:
+                stop.set()
+        return rounds
+
+    results = run_threads(work, readers + (readers > 1))
+    hits = [inst.cache_info("v").hits - b - met for inst, b in zip(instances, before)]
+    assert hits == [sum(results)] * len(instances)
+
+
 def with_signal_handler(signum, handler, body):
     previous = signal.signal(signum, handler)
     try:
