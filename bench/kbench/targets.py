@@ -88,6 +88,10 @@ def targets(doc: dict) -> list:
                 out.append(target(f"2-thread throughput, shared ÷ own instances, {impl} "
                                   f"(limit: own - 0.1)", throughput(impl, "shared"),
                                   round(throughput(impl) - 0.1, 2), ">="))
+        crowd = [r for r in rows if "other shared instances read first" in r["impl"]]
+        if snapshot and crowd:
+            out.append(target(f"2-thread throughput, one shared instance, {crowd[0]['impl']}",
+                              crowd[0]["gc_on"]["throughput_ratio"], 1.6, ">="))
         for w in doc["threads"].get("waits", []):
             out.append(target(f"CPU of a 100 ms wait ({w['request']}), ms", w["cpu_ms"], 10))
         refusals = sum(r[s]["refusals"] for r in rows for s in GC_STATES

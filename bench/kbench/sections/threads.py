@@ -22,9 +22,9 @@ class Work:
     calls and returns how many RuntimeError refusals it caught.
     """
 
-    def __init__(self, label, make, run, calls, shareable=True):
+    def __init__(self, label, make, run, calls, shareable=True, own=True):
         self.label, self.make, self.run = label, make, run
-        self.calls, self.shareable = calls, shareable
+        self.calls, self.shareable, self.own = calls, shareable, own
 
 
 def hit_work(label: str, cls, expr: str, calls: int) -> Work:
@@ -37,6 +37,48 @@ def hit_work(label: str, cls, expr: str, calls: int) -> Work:
         return obj
 
     return Work(label, make, lambda obj: loop(obj, iterations), iterations * UNROLL)
+
+
+CROWD = 12  # more shared instances than a thread's record keeps hit counts for
+
+
+def announce_reads(objs) -> None:
+    """Two threads hit each instance at once until their reads are announced (they met)."""
+    barrier = threading.Barrier(2)
+
+    def hit_all():
+        for obj in objs:
+            barrier.wait()
+            for _ in range(20_000):  # about a millisecond: long enough to meet
+                obj.total()
+
+    threads = [threading.Thread(target=hit_all) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
+def hit_amid_crowd_work(calls: int) -> Work:
+    """obj.total() on a shared instance, by threads that first read CROWD other shared
+    instances which stay alive: the instance is not among the first pairs they count for."""
+    loop = make_loop("obj.total()", count_refusals=True)
+    iterations = calls // UNROLL
+
+    def make():
+        obj, crowd = KArea(), [KArea() for _ in range(CROWD)]
+        loop(obj, 10)
+        announce_reads(crowd)
+        return obj, crowd
+
+    def run(state):
+        obj, crowd = state
+        for other in crowd:
+            other.total()
+        return loop(obj, iterations)
+
+    return Work(f"kestrine obj.total(), {CROWD} other shared instances read first", make, run,
+                iterations * UNROLL, own=False)
 
 
 def fill_work(calls: int) -> Work:
@@ -167,6 +209,7 @@ def section_threads(cfg: Config) -> dict:
     works = [
         hit_work("kestrine obj.area(3)", KArea, "obj.area(3)", n),
         hit_work("kestrine obj.total()", KArea, "obj.total()", n),
+        hit_amid_crowd_work(n),
         hit_work("plain method obj.area(3)", PlainArea, "obj.area(3)", n),
         hit_work("functools.lru_cache obj.area(3)", LruArea, "obj.area(3)", n),
         hit_work("functools.cached_property obj.total", CachedPropTotal, "obj.total", n),
@@ -177,7 +220,7 @@ def section_threads(cfg: Config) -> dict:
     rows = []
     for work in works:
         for nthreads, shared in setups:
-            if shared and not work.shareable:
+            if (shared and not work.shareable) or (not shared and not work.own):
                 continue
             stats = gc_pair(
                 lambda gc_on, rounds: thread_stats(work, nthreads, shared, gc_on, rounds),
