@@ -654,50 +654,53 @@ void CacheState::note_shared_hit(KeyId k, ThreadRecord* record, bool announced) 
     mark_used(entry);
     std::uint32_t m = entry.method;
     if (m == kNoMethod) return;
+    std::atomic<std::uint64_t>* count = &methods_[m]->hits;
     if (announced && record) {
-        ThreadRecord::HitTally* free_tally = nullptr;
-        for (ThreadRecord::HitTally& tally : record->tallies) {
+        std::uint32_t free_tally = ThreadRecord::kTallies;
+        for (std::uint32_t i = 0; i < ThreadRecord::kTallies; ++i) {
+            ThreadRecord::HitTally& tally = record->tallies[i];
             const void* owner = tally.state.load(std::memory_order_relaxed);
-            if (owner == this && tally.method.load(std::memory_order_relaxed) == m) {
+            if (owner == this && tally.sink.load(std::memory_order_relaxed) == count) {
                 tally.hits.store(tally.hits.load(std::memory_order_relaxed) + 1,
                                  std::memory_order_relaxed);
-                tally.used = true;
+                record->mark_used(i);
                 return;
             }
-            if (!owner && !free_tally) free_tally = &tally;
+            if (!owner && free_tally == ThreadRecord::kTallies) free_tally = i;
         }
         // Every tally taken: now and then one that went unused goes over to this pair.
-        if (!free_tally && record->hand_over_due()) free_tally = &record->hand_over_tally();
-        if (free_tally) {
+        if (free_tally == ThreadRecord::kTallies && record->hand_over_due())
+            free_tally = record->hand_over_tally();
+        if (free_tally != ThreadRecord::kTallies) {
             if (!tallied_.load(std::memory_order_relaxed))
                 tallied_.store(true, std::memory_order_release);
-            free_tally->method.store(m, std::memory_order_relaxed);
-            free_tally->sink = &methods_[m]->hits;
-            free_tally->used = true;
-            free_tally->hits.store(1, std::memory_order_relaxed);
-            free_tally->state.store(this, std::memory_order_release);
+            ThreadRecord::HitTally& tally = record->tallies[free_tally];
+            tally.sink.store(count, std::memory_order_relaxed);
+            tally.hits.store(1, std::memory_order_relaxed);
+            tally.state.store(this, std::memory_order_release);
+            record->mark_used(free_tally);
             return;
         }
     }
     // The method's own count, which other threads' hits may write too.
-    methods_[m]->hits.fetch_add(1, std::memory_order_relaxed);
+    count->fetch_add(1, std::memory_order_relaxed);
 }
 
 void CacheState::take_back_tallies(int m, bool keep_hits) {
     if (!tallied_.load(std::memory_order_acquire)) return;
+    const std::atomic<std::uint64_t>* only = m >= 0 ? &methods_[m]->hits : nullptr;
     for (ThreadRecord* r = first_thread_record(); r; r = r->next)
         for (ThreadRecord::HitTally& tally : r->tallies) {
             // The state's exclusive hold keeps its tallies' owners from counting meanwhile;
             // only a hand-over (which adds the hits itself) may free one first.
             const void* state = ThreadRecord::settled_state(tally, this);
             while (state == this) {
-                std::uint32_t method = tally.method.load(std::memory_order_relaxed);
-                if (m >= 0 && method != std::uint32_t(m)) break;
+                std::atomic<std::uint64_t>* sink = tally.sink.load(std::memory_order_relaxed);
+                if (only && sink != only) break;
                 std::uint64_t hits = tally.hits.load(std::memory_order_relaxed);
                 if (tally.state.compare_exchange_strong(state, nullptr,
                                                         std::memory_order_acq_rel)) {
-                    if (keep_hits)
-                        methods_[method]->hits.fetch_add(hits, std::memory_order_relaxed);
+                    if (keep_hits) sink->fetch_add(hits, std::memory_order_relaxed);
                     break;
                 }
                 state = ThreadRecord::settled_state(tally, this);

@@ -9,7 +9,6 @@
 
 #include <mutex>
 #include <new>
-#include <utility>
 
 namespace kestrine {
 
@@ -25,24 +24,27 @@ bool ThreadRecord::grow_held() {
     return true;
 }
 
-ThreadRecord::HitTally& ThreadRecord::hand_over_tally() {
+std::uint32_t ThreadRecord::hand_over_tally() {
     // Second chance: within one turn every tally has lost its mark, so the sweep ends.
-    HitTally* swept;
-    do {
-        swept = &tallies[next_handed_over];
+    std::uint32_t swept;
+    for (;;) {
+        swept = next_handed_over;
         if (++next_handed_over == kTallies) next_handed_over = 0;
-    } while (std::exchange(swept->used, false));
-    HitTally& tally = *swept;
+        auto bit = static_cast<std::uint8_t>(1u << swept);
+        if (!(used_tallies & bit)) break;
+        used_tallies &= static_cast<std::uint8_t>(~bit);
+    }
+    HitTally& tally = tallies[swept];
     const void* state = tally.state.load(std::memory_order_relaxed);
     // Fails only where the state took the tally back meanwhile: it is free then.
     if (state &&
         tally.state.compare_exchange_strong(state, flushing(state), std::memory_order_acq_rel,
                                             std::memory_order_relaxed)) {
-        tally.sink->fetch_add(tally.hits.load(std::memory_order_relaxed),
-                              std::memory_order_relaxed);
+        tally.sink.load(std::memory_order_relaxed)
+            ->fetch_add(tally.hits.load(std::memory_order_relaxed), std::memory_order_relaxed);
         tally.state.store(nullptr, std::memory_order_release);
     }
-    return tally;
+    return swept;
 }
 
 const void* ThreadRecord::settled_state(const HitTally& tally, const void* state) {

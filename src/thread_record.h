@@ -93,29 +93,33 @@ struct alignas(128) ThreadRecord {
     // waits for the move to end: the count then outlives it.
     struct HitTally {
         std::atomic<const void*> state{nullptr};
-        std::atomic<std::uint32_t> method{0};
+        // The count the hits belong to, their method's own in that state, which also tells
+        // the methods apart: set before `state`.
+        std::atomic<std::atomic<std::uint64_t>*> sink{nullptr};
         std::atomic<std::uint64_t> hits{0};
-        std::atomic<std::uint64_t>* sink = nullptr;  // owner only
-        bool used = false;                           // owner only: hit since the last sweep
     };
     static constexpr std::uint32_t kTallies = 8;
     static constexpr std::uint32_t kSharedCountsPerHandOver = 16;
     HitTally tallies[kTallies];
+    // Owner only: bit i is set while tally i was hit since the sweep last passed it.
+    std::uint8_t used_tallies = 0;
+    static_assert(kTallies <= 8);
     std::uint32_t next_handed_over = 0;  // owner only: where the sweep goes on
     std::uint32_t shared_counts = 0;     // owner only: since the last hand-over
 
     static const void* flushing(const void* state) {
         return reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(state) | 1);
     }
+    void mark_used(std::uint32_t tally) { used_tallies |= static_cast<std::uint8_t>(1u << tally); }
     // Whether the hit that found every tally taken should have one handed over to it.
     bool hand_over_due() {
         if (++shared_counts < kSharedCountsPerHandOver) return false;
         shared_counts = 0;
         return true;
     }
-    // A tally that went unused since the last sweep, handed over: free for the owner to
-    // claim.
-    HitTally& hand_over_tally();
+    // The index of a tally that went unused since the last sweep, handed over: free for the
+    // owner to claim.
+    std::uint32_t hand_over_tally();
     // The tally's state once no hand-over of `state`'s tally is under way.
     static const void* settled_state(const HitTally& tally, const void* state);
 
