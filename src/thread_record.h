@@ -110,7 +110,11 @@ struct alignas(128) ThreadRecord {
     static const void* flushing(const void* state) {
         return reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(state) | 1);
     }
-    void mark_used(std::uint32_t tally) { used_tallies |= static_cast<std::uint8_t>(1u << tally); }
+    // Written only when not yet set: the byte shares a line with what other threads read.
+    void mark_used(std::uint32_t tally) {
+        auto bit = static_cast<std::uint8_t>(1u << tally);
+        if (!(used_tallies & bit)) used_tallies |= bit;
+    }
     // Whether the hit that found every tally taken should have one handed over to it.
     bool hand_over_due() {
         if (++shared_counts < kSharedCountsPerHandOver) return false;
