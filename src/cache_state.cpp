@@ -553,18 +553,13 @@ void CacheState::reset_into(CacheState& graveyard) {
 // ---------------------------------------------------------------------------------------
 // Methods: bounds and counts
 
-int CacheState::find_method(PyObject* name) const {
-    for (std::size_t m = 0; m < methods_.size(); ++m)
-        if (methods_[m]->name.get() == name) return static_cast<int>(m);
+int CacheState::find_method_by_characters(PyObject* name) const {
     for (std::size_t m = 0; m < methods_.size(); ++m)
         if (same_name(methods_[m]->name.get(), name)) return static_cast<int>(m);
     return -1;
 }
 
-int CacheState::method_index(PyObject* name, std::int64_t maxsize, bool& created) {
-    created = false;
-    int found = find_method(name);
-    if (found >= 0) return found;
+int CacheState::add_method(PyObject* name, std::int64_t maxsize, bool& created) {
     if (methods_.size() >= kNoMethod) {
         PyErr_SetString(PyExc_OverflowError, "too many decorated methods on one instance");
         return -1;

@@ -180,8 +180,18 @@ class CacheState : public PyMemAllocated {
 
     // The index of the method named `name` (an exact str), made with `maxsize` as its bound
     // when new (`created`); -1 with MemoryError set.
-    int method_index(PyObject* name, std::int64_t maxsize, bool& created);
-    int find_method(PyObject* name) const;  // -1 when the method never ran here
+    int method_index(PyObject* name, std::int64_t maxsize, bool& created) {
+        created = false;
+        int found = find_method(name);
+        return found >= 0 ? found : add_method(name, maxsize, created);
+    }
+    // -1 when the method never ran here. A decorated method asks with the name it was made
+    // with, which is the slot's own: pointers settle nearly every question.
+    int find_method(PyObject* name) const {
+        for (std::size_t m = 0; m < methods_.size(); ++m)
+            if (methods_[m]->name.get() == name) return static_cast<int>(m);
+        return find_method_by_characters(name);
+    }
     // Makes the tables reach `k`; false with MemoryError set.
     bool ensure_entry(KeyId k) { return ensure(k); }
     void assign_method(KeyId k, int m) { entries_[k].method = static_cast<std::uint16_t>(m); }
@@ -327,6 +337,9 @@ class CacheState : public PyMemAllocated {
     // Forgets `k` (no value, nothing depends on it, not running) with its key and edges; then
     // the dropped calls it kept alive that nothing depends on any more.
     void forget(KeyId k, Released& released);
+    int find_method_by_characters(PyObject* name) const;
+    // A new method slot for `name` (method_index).
+    int add_method(PyObject* name, std::int64_t maxsize, bool& created);
     // Adds the entry's own hits to its method's count.
     void pass_on_hits(Entry& entry);
     // Takes back the tallies of this state (of method `m`, or of every method with -1) from
