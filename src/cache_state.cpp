@@ -651,29 +651,29 @@ void CacheState::note_shared_hit(KeyId k, ThreadRecord* record, bool announced) 
     if (m == kNoMethod) return;
     std::atomic<std::uint64_t>* count = &methods_[m]->hits;
     if (announced && record) {
-        std::uint32_t free_tally = ThreadRecord::kTallies;
+        std::uint32_t free_tally = ThreadRecord::kNoTally;
         for (std::uint32_t i = 0; i < ThreadRecord::kTallies; ++i) {
             ThreadRecord::HitTally& tally = record->tallies[i];
             const void* owner = tally.state.load(std::memory_order_relaxed);
             if (owner == this && tally.sink.load(std::memory_order_relaxed) == count) {
                 tally.hits.store(tally.hits.load(std::memory_order_relaxed) + 1,
                                  std::memory_order_relaxed);
-                record->mark_used(i);
+                record->mark_tally_used(i);
                 return;
             }
-            if (!owner && free_tally == ThreadRecord::kTallies) free_tally = i;
+            if (!owner && free_tally == ThreadRecord::kNoTally) free_tally = i;
         }
         // Every tally taken: now and then one that went unused goes over to this pair.
-        if (free_tally == ThreadRecord::kTallies && record->hand_over_due())
+        if (free_tally == ThreadRecord::kNoTally && record->hand_over_due())
             free_tally = record->hand_over_tally();
-        if (free_tally != ThreadRecord::kTallies) {
+        if (free_tally != ThreadRecord::kNoTally) {
             if (!tallied_.load(std::memory_order_relaxed))
                 tallied_.store(true, std::memory_order_release);
             ThreadRecord::HitTally& tally = record->tallies[free_tally];
             tally.sink.store(count, std::memory_order_relaxed);
             tally.hits.store(1, std::memory_order_relaxed);
             tally.state.store(this, std::memory_order_release);
-            record->mark_used(free_tally);
+            record->mark_tally_used(free_tally);
             return;
         }
     }

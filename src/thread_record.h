@@ -99,6 +99,7 @@ struct alignas(128) ThreadRecord {
         std::atomic<std::uint64_t> hits{0};
     };
     static constexpr std::uint32_t kTallies = 8;
+    static constexpr std::uint32_t kNoTally = kTallies;  // an index that names no tally
     static constexpr std::uint32_t kSharedCountsPerHandOver = 16;
     HitTally tallies[kTallies];
     // Owner only: bit i is set while tally i was hit since the sweep last passed it.
@@ -111,7 +112,7 @@ struct alignas(128) ThreadRecord {
         return reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(state) | 1);
     }
     // Written only when not yet set: the byte shares a line with what other threads read.
-    void mark_used(std::uint32_t tally) {
+    void mark_tally_used(std::uint32_t tally) {
         auto bit = static_cast<std::uint8_t>(1u << tally);
         if (!(used_tallies & bit)) used_tallies |= bit;
     }
